@@ -1,0 +1,140 @@
+#include "ast_types.h"
+
+#include <cstring>
+#include <vector>
+
+namespace qw {
+
+namespace {
+
+struct BaseTypesCell {
+    bool filled = false;
+    BaseTypes types{};
+};
+thread_local BaseTypesCell BASE_TYPES;
+
+struct FieldTableCell {
+    std::unique_ptr<FieldTable> table;
+    bool in_use = false;
+};
+thread_local FieldTableCell FIELD_TABLE;
+
+PyTypeObject* as_type(PyObject* o) {
+    if (!PyType_Check(o)) throw_type_mismatch(o, "type");
+    return reinterpret_cast<PyTypeObject*>(o);
+}
+
+uint8_t field_value(PyObject* cls) {
+    PyObject* fields = PyObject_GetAttrString(cls, "_fields");
+    if (!fields) {
+        PyErr_Clear();
+        return 1;
+    }
+    Py_ssize_t n = PyObject_Size(fields);
+    Py_DECREF(fields);
+    if (n < 0) {
+        PyErr_Clear();
+        return 1;
+    }
+    return static_cast<uint8_t>((n > 254 ? 254 : n) + 1);
+}
+
+}  // namespace
+
+BaseTypes get_base_ast_type() {
+    Strong mod = Strong::own(PyImport_ImportModule("ast"));
+    Strong ast = Strong::own(PyObject_GetAttrString(mod.as_ptr(), "AST"));
+    PyTypeObject* ast_t = as_type(ast.as_ptr());
+    Strong expr = Strong::own(PyObject_GetAttrString(mod.as_ptr(), "expr"));
+    PyTypeObject* expr_t = as_type(expr.as_ptr());
+    // The ast module keeps both classes alive for the interpreter's lifetime.
+    return {ast_t, expr_t};
+}
+
+BaseTypes resolve_base_types() {
+    BaseTypesCell& cell = BASE_TYPES;
+    if (!cell.filled) {
+        cell.types = get_base_ast_type();
+        cell.filled = true;
+    }
+    return cell.types;
+}
+
+FieldTable::FieldTable()
+    : keys_(new uintptr_t[INITIAL_SLOTS]()), counts_(new uint8_t[INITIAL_SLOTS]()), mask_(INITIAL_SLOTS - 1) {}
+
+void FieldTable::insert_ast(const PyTypeObject* t, uint8_t value) {
+    const auto a = reinterpret_cast<uintptr_t>(t);
+    for (;;) {
+        size_t i = (a >> 4) & mask_;
+        while (keys_[i] != 0 && keys_[i] != a) i = (i + 1) & mask_;
+        if (keys_[i] == a) {
+            counts_[i] = value;
+            return;
+        }
+        // A probe for an absent class ends only at an empty slot: keep one.
+        if (used_ + 1 < slots()) {
+            keys_[i] = a;
+            counts_[i] = value;
+            ++used_;
+            return;
+        }
+        grow();
+    }
+}
+
+void FieldTable::grow() {
+    const size_t old_slots = slots();
+    std::unique_ptr<uintptr_t[]> old_keys = std::move(keys_);
+    std::unique_ptr<uint8_t[]> old_counts = std::move(counts_);
+    keys_.reset(new uintptr_t[old_slots * 2]());
+    counts_.reset(new uint8_t[old_slots * 2]());
+    mask_ = old_slots * 2 - 1;
+    used_ = 0;
+    for (size_t i = 0; i < old_slots; ++i)
+        if (old_keys[i]) insert_ast(reinterpret_cast<const PyTypeObject*>(old_keys[i]), old_counts[i]);
+}
+
+std::unique_ptr<FieldTable> prebuild_field_table() {
+    Strong mod = Strong::own(PyImport_ImportModule("ast"));
+    Strong ast = Strong::own(PyObject_GetAttrString(mod.as_ptr(), "AST"));
+    as_type(ast.as_ptr());
+
+    auto table = std::make_unique<FieldTable>();
+    std::vector<Strong> stack;
+    stack.push_back(std::move(ast));
+    while (!stack.empty()) {
+        Strong cls = std::move(stack.back());
+        stack.pop_back();
+        table->insert_ast(reinterpret_cast<PyTypeObject*>(cls.as_ptr()), field_value(cls.as_ptr()));
+        Strong subs = Strong::own(PyObject_CallMethod(cls.as_ptr(), "__subclasses__", nullptr));
+        Strong it = Strong::own(PyObject_GetIter(subs.as_ptr()));
+        for (;;) {
+            PyObject* item = nullptr;
+            int rc = compat::iter_next(it.as_ptr(), &item);
+            if (rc < 0) throw_py();
+            if (rc == 0) break;
+            Strong sub = Strong::own(item);
+            as_type(sub.as_ptr());
+            stack.push_back(std::move(sub));
+        }
+    }
+    return table;
+}
+
+FieldTableUse::FieldTableUse() {
+    FieldTableCell& cell = FIELD_TABLE;
+    if (cell.in_use) throw InternalFailure("the field table is already in use on this thread");
+    cell.in_use = true;
+    try {
+        if (!cell.table) cell.table = prebuild_field_table();
+    } catch (...) {
+        cell.in_use = false;
+        throw;
+    }
+    table_ = cell.table.get();
+}
+
+FieldTableUse::~FieldTableUse() { FIELD_TABLE.in_use = false; }
+
+}  // namespace qw

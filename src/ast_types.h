@@ -1,0 +1,90 @@
+// What the collection walks know about AST classes: the base-type pair, the
+// fast node test, and the per-thread table of field counts.
+#pragma once
+
+#include "strong.h"
+
+#include <cstddef>
+#include <memory>
+
+namespace qw {
+
+struct BaseTypes {
+    PyTypeObject* ast;   // ast.AST
+    PyTypeObject* expr;  // ast.expr
+};
+
+// The thread's cached pair, resolved on the first call in the thread.
+BaseTypes resolve_base_types();
+
+// Imports ast and reads AST and expr; no caching.
+BaseTypes get_base_ast_type();
+
+// Looks two base links up and compares addresses: a class whose base is
+// ast.AST, or whose base's base is ast.AST or ast.expr.
+inline bool issubclass_of_ast(PyTypeObject* t, const BaseTypes& b) noexcept {
+    PyTypeObject* base = t->tp_base;
+    if (!base || base == &PyBaseObject_Type) return false;
+    if (base == b.ast) return true;
+    PyTypeObject* grand = base->tp_base;
+    return grand == b.ast || grand == b.expr;
+}
+
+// Open-addressing map from class address to min(len(_fields), 254) + 1.
+// 256 slots, indexed by bits 4..11 of the address, linear probing. When a
+// class tree has more classes than fit with one slot left empty, the table
+// doubles, so every class keeps a correct answer.
+class FieldTable {
+public:
+    static constexpr size_t INITIAL_SLOTS = 256;
+
+    FieldTable();
+
+    uint8_t lookup(const PyTypeObject* t) const noexcept {
+        const auto a = reinterpret_cast<uintptr_t>(t);
+        size_t i = (a >> 4) & mask_;
+        for (;;) {
+            const uintptr_t k = keys_[i];
+            if (k == a) return counts_[i];
+            if (k == 0) return 0;
+            i = (i + 1) & mask_;
+        }
+    }
+
+    void insert_ast(const PyTypeObject* t, uint8_t value);
+    size_t slots() const noexcept { return mask_ + 1; }
+    size_t size() const noexcept { return used_; }
+
+private:
+    void grow();
+
+    std::unique_ptr<uintptr_t[]> keys_;
+    std::unique_ptr<uint8_t[]> counts_;
+    size_t mask_;
+    size_t used_ = 0;
+};
+
+// Builds a table from the __subclasses__ tree below ast.AST.
+std::unique_ptr<FieldTable> prebuild_field_table();
+
+// Runs `op(table)` with the thread's table held exclusively, building it on
+// first use. A nested use on the same thread is a broken invariant.
+class FieldTableUse {
+public:
+    FieldTableUse();
+    ~FieldTableUse();
+    FieldTableUse(const FieldTableUse&) = delete;
+    FieldTableUse& operator=(const FieldTableUse&) = delete;
+    const FieldTable& table() const noexcept { return *table_; }
+
+private:
+    const FieldTable* table_;
+};
+
+template <class Op>
+auto with_field_table(Op&& op) {
+    FieldTableUse use;
+    return op(use.table());
+}
+
+}  // namespace qw

@@ -1,0 +1,255 @@
+#include "binding.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace qw {
+
+namespace {
+
+thread_local int ENTRY_COUNT = 0;
+
+// Process-wide queue of references whose release had to wait for a thread
+// that holds the interpreter lock. Never destroyed: thread-exit destructors
+// may still reach it while the process shuts down.
+struct DeferredQueue {
+    std::mutex mutex;
+    std::vector<PyObject*> items;
+};
+std::atomic<DeferredQueue*> DEFERRED{nullptr};
+
+DeferredQueue& deferred_queue() {
+    DeferredQueue* q = DEFERRED.load(std::memory_order_acquire);
+    if (q) return *q;
+    auto* fresh = new DeferredQueue();
+    if (DEFERRED.compare_exchange_strong(q, fresh, std::memory_order_acq_rel)) return *fresh;
+    delete fresh;
+    return *q;
+}
+
+void drain_deferred() {
+    DeferredQueue* q = DEFERRED.load(std::memory_order_acquire);
+    if (!q) return;
+    std::vector<PyObject*> taken;
+    {
+        std::lock_guard<std::mutex> lock(q->mutex);
+        taken.swap(q->items);
+    }
+    for (PyObject* p : taken) Py_DECREF(p);
+}
+
+std::atomic<PyObject*> PANIC_EXCEPTION{nullptr};
+
+PyObject* panic_exception_type() {
+    PyObject* t = PANIC_EXCEPTION.load(std::memory_order_acquire);
+    if (t) return t;
+    PyObject* fresh = PyErr_NewExceptionWithDoc(
+        "quernwood.PanicException",
+        "An internal invariant of quernwood was broken. Derives from BaseException "
+        "so that `except Exception` does not hide it.",
+        PyExc_BaseException, nullptr);
+    if (!fresh) return nullptr;
+    if (PANIC_EXCEPTION.compare_exchange_strong(t, fresh, std::memory_order_acq_rel)) return fresh;
+    Py_DECREF(fresh);
+    return t;
+}
+
+void raise_panic(const char* text) noexcept {
+    PyErr_Clear();
+    PyObject* type = panic_exception_type();
+    if (type) {
+        PyObject* msg = PyUnicode_FromString(text && *text ? text : "internal failure in quernwood");
+        if (msg) {
+            PyErr_SetObject(type, msg);
+            Py_DECREF(msg);
+            return;
+        }
+    }
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+}
+
+const char* plural_verb(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
+
+[[noreturn]] void throw_too_many(const Signature& s, Py_ssize_t n) {
+    if (s.required == s.count)
+        PyErr_Format(PyExc_TypeError, "%s() takes %d positional arguments but %zd %s given", s.name,
+                     s.count, n, plural_verb(n));
+    else
+        PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given",
+                     s.name, s.required, s.count, n, plural_verb(n));
+    throw_py();
+}
+
+[[noreturn]] void throw_missing(const Signature& s, const Args& a) {
+    std::vector<const char*> names;
+    for (int i = 0; i < s.required; ++i)
+        if (!a[i]) names.push_back(s.params[static_cast<size_t>(i)]);
+    std::string list;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() > 2) list += ",";
+            list += (i + 1 == names.size()) ? " and " : " ";
+        }
+        list += "'";
+        list += names[i];
+        list += "'";
+    }
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", s.name, names.size(),
+                 names.size() == 1 ? "argument" : "arguments", list.c_str());
+    throw_py();
+}
+
+int param_index(const Signature& s, PyObject* key) {
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &len);
+    if (!text) {
+        PyErr_Clear();
+        return -1;
+    }
+    for (int i = 0; i < s.count; ++i) {
+        const char* p = s.params[static_cast<size_t>(i)];
+        if (std::strlen(p) == static_cast<size_t>(len) && std::memcmp(p, text, static_cast<size_t>(len)) == 0)
+            return i;
+    }
+    return -1;
+}
+
+Args bind(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Args a;
+    for (Py_ssize_t i = 0; i < nargs && i < s.count; ++i) a.v[static_cast<size_t>(i)] = args[i];
+    if (nargs > s.count) throw_too_many(s, nargs);
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            int i = param_index(s, key);
+            if (i < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", s.name, key);
+                throw_py();
+            }
+            auto& slot = a.v[static_cast<size_t>(i)];
+            if (slot) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", s.name,
+                             s.params[static_cast<size_t>(i)]);
+                throw_py();
+            }
+            slot = args[nargs + k];
+        }
+    }
+    for (int i = static_cast<int>(nargs); i < s.required; ++i)
+        if (!a[i]) throw_missing(s, a);
+    for (int i = s.required; i < s.count; ++i)
+        if (!a[i]) a.v[static_cast<size_t>(i)] = Py_None;
+    return a;
+}
+
+// Raises the type mismatch with the note naming the parameter.
+[[noreturn]] void throw_conversion(PyObject* value, const char* param) {
+    try {
+        throw_type_mismatch(value, "tuple");
+    } catch (const PyError&) {
+        Strong exc = Strong::own(compat::take_exception());
+        PyObject* note = PyUnicode_FromFormat("while processing '%s'", param);
+        PyObject* r = note ? PyObject_CallMethod(exc.as_ptr(), "add_note", "O", note) : nullptr;
+        Py_XDECREF(note);
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();  // the exception goes out without its note
+        compat::restore_exception(exc.release());
+        throw;
+    }
+}
+
+void convert(const Signature& s, const Args& a) {
+    for (int i = 0; i < s.count; ++i) {
+        PyObject* v = a[i];
+        switch (s.kinds[static_cast<size_t>(i)]) {
+            case Param::Any: break;
+            case Param::OptTuple:
+                if (v == Py_None) break;
+                [[fallthrough]];
+            case Param::Tuple:
+                if (!PyTuple_Check(v)) throw_conversion(v, s.params[static_cast<size_t>(i)]);
+                break;
+        }
+    }
+}
+
+}  // namespace
+
+void throw_type_mismatch(PyObject* value, const char* expected) {
+    if (value == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+        throw_py();
+    }
+    PyObject* name = PyType_GetQualName(Py_TYPE(value));
+    if (name) {
+        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name, expected);
+        Py_DECREF(name);
+    } else {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object is not an instance of '%s'",
+                     expected);
+    }
+    throw_py();
+}
+
+EntryGuard::EntryGuard() {
+    ++ENTRY_COUNT;
+    drain_deferred();
+}
+
+EntryGuard::~EntryGuard() { --ENTRY_COUNT; }
+
+void release_or_defer(PyObject* p) noexcept {
+    if (!p) return;
+    if (ENTRY_COUNT > 0) {
+        Py_DECREF(p);
+        return;
+    }
+    try {
+        DeferredQueue& q = deferred_queue();
+        std::lock_guard<std::mutex> lock(q.mutex);
+        q.items.push_back(p);
+    } catch (...) {
+        // Out of memory at thread exit: leaking one reference is the only safe choice.
+    }
+}
+
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyError&) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const InternalFailure& f) {
+        raise_panic(f.what());
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic(nullptr);
+    }
+}
+
+PyObject* call_bound(const Signature& sig, Body body, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+    try {
+        EntryGuard guard;
+        Args a = bind(sig, args, nargs, kwnames);
+        convert(sig, a);
+        return body(a).release();
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+}  // namespace qw

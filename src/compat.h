@@ -1,0 +1,82 @@
+// The one place where CPython versions differ. Everything else reads as one
+// program against the names defined here.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#if PY_VERSION_HEX < 0x030B0000
+#error "quernwood needs CPython 3.11 or newer"
+#endif
+#if PY_VERSION_HEX >= 0x03100000
+#error "the dictionary layout of this CPython version has not been checked"
+#endif
+#ifdef Py_GIL_DISABLED
+// The raw dictionary reads rely on the interpreter lock.
+#error "quernwood does not support the free-threaded build"
+#endif
+
+// The 3.15 slot interface (PEP 793): PyModExport_* returning PySlot[].
+#if PY_VERSION_HEX >= 0x030F0000
+#define QW_HAVE_PYSLOT 1
+#else
+#define QW_HAVE_PYSLOT 0
+#endif
+
+namespace qw::compat {
+
+// Keys object of a dict, as laid out by 3.11 to 3.15 (default build). It is
+// private to CPython, so it is mirrored here and only read, never written.
+struct DictKeys {
+    Py_ssize_t dk_refcnt;
+    uint8_t dk_log2_size;
+    uint8_t dk_log2_index_bytes;
+    uint8_t dk_kind;
+    uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+    char dk_indices[1];
+};
+
+enum : uint8_t { DICT_KEYS_GENERAL = 0, DICT_KEYS_UNICODE = 1, DICT_KEYS_SPLIT = 2 };
+
+// Next item of an iterator: 1 with a new reference, 0 at the end, -1 on error.
+inline int iter_next(PyObject* it, PyObject** item) {
+#if PY_VERSION_HEX >= 0x030E0000
+    return PyIter_NextItem(it, item);
+#else
+    *item = PyIter_Next(it);
+    if (*item) return 1;
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+// Takes the raised exception (normalised), leaving none set; null if none.
+inline PyObject* take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+// Raises `exc` again (steals the reference).
+inline void restore_exception(PyObject* exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc,
+                  PyException_GetTraceback(exc));
+#endif
+}
+
+}  // namespace qw::compat

@@ -1,0 +1,50 @@
+// Reads a node's instance dictionary straight from interpreter memory. Valid
+// only while the calling thread holds the interpreter lock and runs no Python
+// code between reading a pointer and using it.
+#pragma once
+
+#include "compat.h"
+
+namespace qw {
+
+// The object's instance dictionary (borrowed), or null when its type keeps
+// none at a fixed offset or none was ever created.
+inline PyObject* get_instance_dict_fast(PyObject* o) noexcept {
+    const Py_ssize_t offset = Py_TYPE(o)->tp_dictoffset;
+    if (offset <= 0) return nullptr;
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
+}
+
+struct DictEntry {
+    PyObject* key;
+    PyObject* value;
+};
+
+inline const compat::DictKeys* keys_of(PyObject* dict) noexcept {
+    return reinterpret_cast<const compat::DictKeys*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+}
+
+// Address of entry slot 0: the entry array follows the index array.
+inline const DictEntry* entries_ptr(const compat::DictKeys* keys) noexcept {
+    return reinterpret_cast<const DictEntry*>(keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes));
+}
+
+// The entry slots of a combined table whose keys are all str, in insertion
+// order (deleted slots have null key and value). Any other table (general
+// keys, whose entries are three words; split, whose values live elsewhere)
+// gives `ok == false` and must be read through the API instead.
+struct EntryView {
+    const DictEntry* entries = nullptr;
+    Py_ssize_t count = 0;
+    bool ok = false;
+};
+
+inline EntryView unicode_entries(PyObject* dict) noexcept {
+    const auto* d = reinterpret_cast<PyDictObject*>(dict);
+    if (d->ma_values != nullptr) return {};
+    const compat::DictKeys* keys = keys_of(dict);
+    if (keys->dk_kind != compat::DICT_KEYS_UNICODE) return {};
+    return {entries_ptr(keys), keys->dk_nentries, true};
+}
+
+}  // namespace qw

@@ -1,0 +1,124 @@
+// The module surface: function table, docstrings, exec step, entry points.
+#include "binding.h"
+#include "walks.h"
+
+namespace qw {
+
+namespace {
+
+constexpr Signature SIG_WALK{"walk", 1, 1, {"node"}, {Param::Any}};
+constexpr Signature SIG_WALK_DFS{"walk_dfs", 1, 1, {"node"}, {Param::Any}};
+constexpr Signature SIG_WALK_UNORDERED{"walk_unordered", 1, 1, {"node"}, {Param::Any}};
+constexpr Signature SIG_WALK_COUNT{"_walk_count", 1, 1, {"node"}, {Param::Any}};
+
+constexpr const char DOC_WALK[] =
+    "walk(node)\n--\n\nDeprecated. Use `walk_dfs` for explicit depth-first order or\n`walk_unordered` for the "
+    "faster order-agnostic variant.\n\nEmits a `DeprecationWarning` once per process on the first call, then\n"
+    "delegates to `walk_dfs`. The warning is gated behind an atomic flag\nso repeated calls don't pay the cost "
+    "of the `warnings.warn` machinery.";
+constexpr const char DOC_WALK_DFS[] =
+    "walk_dfs(node)\n--\n\nWalk the AST rooted at `node` in strict depth-first pre-order and\nreturn every "
+    "descendant (including `node` itself) as a list.\n\nSemantically equivalent to `list(ast.walk(node))` but "
+    "~100\u00d7 faster.\nUse `walk_unordered` if traversal order doesn't matter \u2014 it's faster\nstill.";
+constexpr const char DOC_WALK_UNORDERED[] =
+    "walk_unordered(node)\n--\n\nWalk the AST rooted at `node` and return every descendant (including\n`node` "
+    "itself) as a list, in an implementation-defined order.\n\nThe set of returned nodes is identical to "
+    "`walk_dfs` and to\n`ast.walk`; only the order differs. Use this whenever order is not\nsignificant \u2014 "
+    "batched prefetching makes it ~25% faster than\n`walk_dfs`.";
+constexpr const char DOC_WALK_COUNT[] =
+    "_walk_count(node)\n--\n\nBenchmarking-only. Traverse the AST and return the node count without\n"
+    "materializing a result list. Isolates traversal cost from list-build\ncost for profiling deltas.";
+
+#define QW_FN(NAME, SIG, BODY, DOC)                                                              \
+    PyMethodDef {                                                                                \
+        NAME, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<SIG, BODY>)), \
+            METH_FASTCALL | METH_STATIC | METH_KEYWORDS, DOC                                     \
+    }
+
+// In the order the exec step adds them (and so the order of __all__).
+PyMethodDef FUNCTIONS[] = {
+    QW_FN("walk", SIG_WALK, walk, DOC_WALK),
+    QW_FN("walk_dfs", SIG_WALK_DFS, walk_dfs, DOC_WALK_DFS),
+    QW_FN("walk_unordered", SIG_WALK_UNORDERED, walk_unordered, DOC_WALK_UNORDERED),
+    QW_FN("_walk_count", SIG_WALK_COUNT, walk_count, DOC_WALK_COUNT),
+};
+
+#undef QW_FN
+
+void add_function(PyObject* module, PyMethodDef* def) {
+    Strong modname = Strong::own(PyModule_GetNameObject(module));
+    Strong fn = Strong::own(PyCMethod_New(def, module, modname.as_ptr(), nullptr));
+    Strong name = Strong::own(PyObject_GetAttrString(fn.as_ptr(), "__name__"));
+    if (!PyUnicode_Check(name.as_ptr())) throw_type_mismatch(name.as_ptr(), "str");
+    PyObject* all_raw = PyObject_GetAttrString(module, "__all__");
+    Strong all;
+    if (all_raw) {
+        all = Strong::own(all_raw);
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_py();
+        PyErr_Clear();
+        all = Strong::own(PyList_New(0));
+        check_status(PyObject_SetAttrString(module, "__all__", all.as_ptr()));
+    }
+    if (!PyList_Check(all.as_ptr())) throw_type_mismatch(all.as_ptr(), "list");
+    if (PyList_Append(all.as_ptr(), name.as_ptr()) < 0) {
+        PyErr_Clear();
+        throw InternalFailure("could not append __name__ to __all__");
+    }
+    check_status(PyObject_SetAttr(module, name.as_ptr(), fn.as_ptr()));
+}
+
+int module_exec(PyObject* module) noexcept {
+    try {
+        EntryGuard guard;
+        if (!PyModule_Check(module)) throw_type_mismatch(module, "module");
+        for (PyMethodDef& def : FUNCTIONS) add_function(module, &def);
+        return 0;
+    } catch (...) {
+        raise_current_exception();
+        return -1;
+    }
+}
+
+const char MODULE_NAME[] = "quernwood";
+const char MODULE_DOC[] = "";
+
+#if QW_HAVE_PYSLOT
+PyABIInfo ABI_INFO = {1, 0, PyABIInfo_GIL, 0, 0};
+
+PySlot SLOTS[] = {
+    {Py_mod_exec, 0, {0}, {reinterpret_cast<void*>(&module_exec)}},
+    {Py_mod_abi, PySlot_STATIC, {0}, {&ABI_INFO}},
+    {Py_mod_gil, PySlot_INTPTR, {0}, {Py_MOD_GIL_NOT_USED}},
+    {Py_mod_name, PySlot_STATIC, {0}, {const_cast<char*>(MODULE_NAME)}},
+    {Py_mod_doc, PySlot_STATIC, {0}, {const_cast<char*>(MODULE_DOC)}},
+    {0, 0, {0}, {nullptr}},
+};
+
+PyModuleDef_Slot CLASSIC_SLOTS[] = {
+    {Py_slot_subslots, SLOTS},
+    {0, nullptr},
+};
+#else
+PyModuleDef_Slot CLASSIC_SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+#endif
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT, MODULE_NAME, MODULE_DOC, 0, nullptr, CLASSIC_SLOTS, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace qw
+
+PyMODINIT_FUNC PyInit_quernwood(void) { return PyModuleDef_Init(&qw::MODULE_DEF); }
+
+#if QW_HAVE_PYSLOT
+PyMODEXPORT_FUNC PyModExport_quernwood(void) { return qw::SLOTS; }
+#endif
