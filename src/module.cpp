@@ -32,10 +32,11 @@ constexpr const char DOC_WALK_COUNT[] =
 #define QW_FN(NAME, SIG, BODY, DOC)                                                              \
     PyMethodDef {                                                                                \
         NAME, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<SIG, BODY>)), \
-            METH_FASTCALL | METH_STATIC | METH_KEYWORDS, DOC                                     \
+            METH_FASTCALL | METH_KEYWORDS, DOC                                                   \
     }
 
 // In the order the exec step adds them (and so the order of __all__).
+// No METH_STATIC: with it the interpreter hides the module from __self__.
 PyMethodDef FUNCTIONS[] = {
     QW_FN("walk", SIG_WALK, walk, DOC_WALK),
     QW_FN("walk_dfs", SIG_WALK_DFS, walk_dfs, DOC_WALK_DFS),

@@ -1,0 +1,44 @@
+# make test   build and run the test suite on CPython 3.13, 3.14, 3.15 (inside
+#             the private Debian-unstable root) and on the host's python3.11
+# make bench  build for CPython 3.15 in the root and run the benchmark
+# Both create the root and install host packages on first use.
+
+ROOT_PYTHONS := 3.13 3.14 3.15
+HOST_PYTHON  := /usr/bin/python3.11
+HOST_PKGS    := python3-dev python3-pytest python3-hypothesis cmake g++ make
+PYTEST_ARGS  ?=
+BENCH_ARGS   ?=
+
+.PHONY: test bench host-deps devroot test-root test-host build-root-% test-root-% clean
+
+test: test-root test-host
+
+devroot:
+	tools/devroot ensure
+
+host-deps:
+	@missing=""; for p in $(HOST_PKGS); do \
+	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; fi
+
+# Runs inside the root: one build directory per interpreter.
+build-root-%:
+	tools/build python$* build/py$*
+
+test-root-%: build-root-%
+	PYTHONPATH=$(CURDIR)/build/py$* python$* -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS)
+
+test-root: devroot
+	tools/devroot run $(MAKE) --no-print-directory $(addprefix test-root-,$(ROOT_PYTHONS))
+
+test-host: host-deps
+	tools/build $(HOST_PYTHON) build/host-py3.11
+	PYTHONPATH=$(CURDIR)/build/host-py3.11 $(HOST_PYTHON) -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS)
+
+bench: devroot
+	tools/devroot run $(MAKE) --no-print-directory build-root-3.15
+	tools/devroot run env PYTHONPATH=$(CURDIR)/build/py3.15 python3.15 bench/bench.py $(BENCH_ARGS)
+
+clean:
+	rm -rf build

@@ -1,0 +1,50 @@
+import ast
+import os
+import subprocess
+import sys
+import sysconfig
+import textwrap
+import warnings
+
+import pytest
+
+import quernwood
+
+
+def pytest_report_header(config):
+    return f"quernwood from {quernwood.__file__} on Python {sys.version.split()[0]}"
+
+
+def _stdlib_files():
+    root = sysconfig.get_paths()["stdlib"]
+    out = []
+    for dirpath, dirnames, filenames in os.walk(root):
+        dirnames[:] = sorted(d for d in dirnames if d not in ("site-packages", "dist-packages", "__pycache__"))
+        out.extend(os.path.join(dirpath, f) for f in sorted(filenames) if f.endswith(".py"))
+    return out
+
+
+@pytest.fixture(scope="session")
+def stdlib_trees():
+    """Every module of the running interpreter's standard library that parses."""
+    trees = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for path in _stdlib_files():
+            try:
+                with open(path, "rb") as f:
+                    trees.append((path, ast.parse(f.read(), path)))
+            except (SyntaxError, ValueError, UnicodeDecodeError):
+                pass
+    assert len(trees) > 300
+    return trees
+
+
+def run_fresh(code):
+    """Runs `code` in a new interpreter that imports the same quernwood."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, env=env, timeout=300,
+    )
