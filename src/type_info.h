@@ -1,0 +1,47 @@
+// Per-thread knowledge of node classes for the typed traversals: field names
+// (interned, in _fields order) and which location attributes a class declares.
+#pragma once
+
+#include "strong.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace qw {
+
+enum LocationFlag : uint8_t {
+    LOC_LINENO = 0x01,
+    LOC_COL_OFFSET = 0x02,
+    LOC_END_LINENO = 0x04,
+    LOC_END_COL_OFFSET = 0x08,
+};
+
+// Owns its references; they are released at thread exit (deferred to the
+// next call into the module when the thread holds no interpreter lock then).
+struct TypeInfo {
+    PyObject* type_object = nullptr;
+    std::vector<PyObject*> field_names;  // interned str
+    uint8_t location_flags = 0;
+
+    TypeInfo() = default;
+    TypeInfo(const TypeInfo&) = delete;
+    TypeInfo& operator=(const TypeInfo&) = delete;
+    ~TypeInfo();
+};
+
+// The hash of every map keyed by an object address.
+struct PointerHasher {
+    size_t operator()(uintptr_t address) const noexcept {
+        return static_cast<size_t>((static_cast<uint64_t>(address) >> 4) * 0x7F4A7C15ull);
+    }
+};
+
+// The record of `type` (a node's exact type) for this thread; built on first
+// use and never changed. Never fails: what cannot be read is left out. The
+// address stays valid until the thread ends.
+const TypeInfo& type_info(PyTypeObject* type);
+
+// The str items of `type.<attr>` when it is a tuple, as new interned strings.
+std::vector<PyObject*> names_of(PyObject* type, const char* attr);
+
+}  // namespace qw

@@ -1,0 +1,122 @@
+// Expansion of one node into its child nodes by field name, for the typed
+// traversals. These may run Python code (attribute getters), so everything
+// they keep is an owned reference.
+#pragma once
+
+#include "ast_types.h"
+#include "dict_reader.h"
+#include "type_info.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace qw {
+
+// Where a child was found: parent.<field> (index -1) or parent.<field>[index].
+struct Edge {
+    Strong node;
+    Strong parent;
+    PyObject* field;  // interned name, kept alive by the thread's TypeInfo
+    Py_ssize_t index;
+};
+
+// Work item of the visitor-events traversal.
+struct Step {
+    enum Kind : uint8_t { Child, Leave };
+    Kind kind;
+    Strong node;
+};
+
+struct Walk {
+    PyTypeObject* ast_type;
+    PyTypeObject* expr_type;
+    PyTypeObject* list_type;
+
+    static Walk make() {
+        const BaseTypes b = resolve_base_types();
+        return {b.ast, b.expr, &PyList_Type};
+    }
+
+    bool is_ast(PyObject* value) const {
+        PyTypeObject* t = Py_TYPE(value);
+        if (issubclass_of_ast(t, {ast_type, expr_type})) return true;
+        PyTypeObject* base = t->tp_base;
+        if (!base || base == &PyBaseObject_Type) return false;
+        return PyType_IsSubtype(t, ast_type) != 0;
+    }
+
+    // visit(position of the name, value); the value is held for the call.
+    template <class Visit>
+    static void for_each_field(PyObject* node, const std::vector<PyObject*>& names, Visit&& visit) {
+        if (names.empty()) return;
+        PyObject* raw_dict = get_instance_dict_fast(node);
+        Strong dict = raw_dict ? Strong::borrowed(raw_dict) : Strong();
+        for (size_t j = 0; j < names.size(); ++j) {
+            PyObject* name = names[j];
+            if (dict) {
+                PyObject* v = PyDict_GetItemWithError(dict.as_ptr(), name);
+                if (v) {
+                    Strong held = Strong::borrowed(v);
+                    visit(j, held.as_ptr());
+                    continue;
+                }
+                if (PyErr_Occurred()) throw_py();
+            }
+            PyObject* v = PyObject_GetAttr(node, name);
+            if (!v) {
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_py();
+                PyErr_Clear();
+                continue;
+            }
+            Strong held = Strong::own(v);
+            visit(j, held.as_ptr());
+        }
+    }
+
+    // visit(index, item) for each item of an exact list; the size is read
+    // again before every item, and the item is held for the call.
+    template <class Visit>
+    static void for_each_item(PyObject* list, Visit&& visit) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            Strong item = Strong::borrowed(PyList_GET_ITEM(list, i));
+            visit(i, item.as_ptr());
+        }
+    }
+
+    // Appends the child nodes of `node` so that the first child in field
+    // order ends on top (at the back).
+    void push_children(PyObject* node, std::vector<Strong>& stack) const {
+        const TypeInfo& info = type_info(Py_TYPE(node));
+        const size_t start = stack.size();
+        for_each_field(node, info.field_names, [&](size_t, PyObject* v) {
+            if (Py_IS_TYPE(v, list_type)) {
+                for_each_item(v, [&](Py_ssize_t, PyObject* item) {
+                    if (is_ast(item)) stack.push_back(Strong::borrowed(item));
+                });
+            } else if (is_ast(v)) {
+                stack.push_back(Strong::borrowed(v));
+            }
+        });
+        std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(start), stack.end());
+    }
+
+    // As push_children, with where each child was found.
+    void push_child_edges(PyObject* parent, std::vector<Edge>& edges) const {
+        const TypeInfo& info = type_info(Py_TYPE(parent));
+        const size_t start = edges.size();
+        for_each_field(parent, info.field_names, [&](size_t j, PyObject* v) {
+            PyObject* field = info.field_names[j];
+            if (Py_IS_TYPE(v, list_type)) {
+                for_each_item(v, [&](Py_ssize_t i, PyObject* item) {
+                    if (is_ast(item))
+                        edges.push_back(Edge{Strong::borrowed(item), Strong::borrowed(parent), field, i});
+                });
+            } else if (is_ast(v)) {
+                edges.push_back(Edge{Strong::borrowed(v), Strong::borrowed(parent), field, -1});
+            }
+        });
+        std::reverse(edges.begin() + static_cast<std::ptrdiff_t>(start), edges.end());
+    }
+};
+
+}  // namespace qw
