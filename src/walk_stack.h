@@ -4,12 +4,11 @@
 #pragma once
 
 #include "ast_types.h"
+#include "cycle_check.h"
 #include "dict_reader.h"
 #include "type_info.h"
 
 #include <algorithm>
-#include <unordered_map>
-#include <utility>
 #include <vector>
 
 namespace qw {
@@ -121,61 +120,26 @@ struct Walk {
     }
 };
 
-// Whether some node below `root` is reachable from itself through its fields:
-// an iterative depth-first search marking the nodes on the current path.
-// Every node it meets is held until the search ends, so no address is reused.
+// Whether some node below `root` is reachable from itself through its fields.
+// Every node met is held until the search ends, so no address is reused.
 inline bool has_cycle(const Walk& w, PyObject* root) {
-    enum : uint8_t { ON_PATH = 1, DONE = 2 };
-    std::unordered_map<uintptr_t, uint8_t, PointerHasher> state;
     std::vector<Strong> keep;
-    std::vector<std::pair<Strong, bool>> stack;  // (node, leaving)
-    std::vector<Strong> children;
-    stack.emplace_back(Strong::borrowed(root), false);
-    while (!stack.empty()) {
-        auto [node, leaving] = std::move(stack.back());
-        stack.pop_back();
-        const auto key = reinterpret_cast<uintptr_t>(node.as_ptr());
-        if (leaving) {
-            state[key] = DONE;
-            continue;
-        }
-        uint8_t& s = state[key];
-        if (s == ON_PATH) return true;
-        if (s == DONE) continue;
-        s = ON_PATH;
+    return has_cycle_from(Strong::borrowed(root), [&](const Strong& node, std::vector<Strong>& children) {
         keep.push_back(Strong::borrowed(node.as_ptr()));
-        stack.emplace_back(std::move(node), true);
-        children.clear();
-        w.push_children(keep.back().as_ptr(), children);
-        for (Strong& c : children) stack.emplace_back(std::move(c), false);
-    }
-    return false;
+        w.push_children(node.as_ptr(), children);
+    });
 }
 
-// A structure with a cycle would make a traversal grow without end. Past a
-// count that no ordinary tree reaches, and at every doubling after, the
-// structure is searched for a cycle; a real one fails the call with
-// RecursionError. Shared nodes (a DAG) are not cycles and the walk goes on.
-class TypedCycleGuard {
+struct TypedCycleSearch {
+    const Walk& w;
+    PyObject* root;
+    bool operator()() const { return has_cycle(w, root); }
+};
+
+// Fails a typed traversal with RecursionError when it runs into a cycle.
+class TypedCycleGuard : public CycleGuard<TypedCycleSearch> {
 public:
-    static constexpr size_t FIRST_CHECK = size_t{1} << 24;
-
-    TypedCycleGuard(const Walk& w, PyObject* root) : w_(w), root_(root) {}
-
-    // Call with the number of nodes handled so far.
-    void check(size_t handled) {
-        if (handled < next_) [[likely]]
-            return;
-        next_ *= 2;
-        if (has_cycle(w_, root_))
-            throw_error(PyExc_RecursionError,
-                        "the tree has a cycle: a node is reachable from itself through its fields");
-    }
-
-private:
-    const Walk& w_;
-    PyObject* root_;
-    size_t next_ = FIRST_CHECK;
+    TypedCycleGuard(const Walk& w, PyObject* root) : CycleGuard<TypedCycleSearch>(TypedCycleSearch{w, root}) {}
 };
 
 }  // namespace qw

@@ -1,12 +1,11 @@
 #include "walks.h"
 
 #include "ast_types.h"
+#include "cycle_check.h"
 #include "dict_reader.h"
 
 #include <algorithm>
 #include <atomic>
-#include <unordered_map>
-#include <utility>
 #include <vector>
 
 namespace qw {
@@ -60,60 +59,22 @@ inline void process_node(PyObject* node, const BaseTypes& b, const FieldTable& t
     for (Py_ssize_t i = std::min(limit, view.count); i-- > 0;) visit_value(view.entries[i].value, b, push);
 }
 
-// Whether a node is reachable from itself below `root`: an iterative
-// depth-first search that marks the nodes on the current path.
 bool has_cycle(PyObject* root, const BaseTypes& b, const FieldTable& t) {
-    enum : uint8_t { ON_PATH = 1, DONE = 2 };
-    std::unordered_map<PyObject*, uint8_t> state;
-    std::vector<std::pair<PyObject*, bool>> stack;  // (node, leaving)
-    stack.emplace_back(root, false);
-    while (!stack.empty()) {
-        auto [node, leaving] = stack.back();
-        stack.pop_back();
-        if (leaving) {
-            state[node] = DONE;
-            continue;
-        }
-        uint8_t& s = state[node];
-        if (s == ON_PATH) return true;
-        if (s == DONE) continue;
-        s = ON_PATH;
-        stack.emplace_back(node, true);
-        process_node(node, b, t, [&](PyObject* c) { stack.emplace_back(c, false); });
-    }
-    return false;
+    return has_cycle_from(root, [&](PyObject* node, NodeVec& children) {
+        process_node(node, b, t, [&](PyObject* c) { children.push_back(c); });
+    });
 }
 
-// A tree with a cycle would make a walk grow without end. Past a count no
-// ordinary tree reaches, and at every doubling after, the graph is checked;
-// a real cycle fails the call. Shared nodes (a DAG) are not cycles and walk on.
-class CycleGuard {
-public:
-    static constexpr size_t FIRST_CHECK = size_t{1} << 24;
-
-    CycleGuard(PyObject* root, const BaseTypes& b, const FieldTable& t) : root_(root), b_(b), t_(t) {}
-
-    void check(size_t collected) {
-        if (collected < next_) [[likely]]
-            return;
-        next_ *= 2;
-        if (has_cycle(root_, b_, t_))
-            throw_error(PyExc_RecursionError,
-                        "the tree has a cycle: a node is reachable from itself through its fields");
-    }
-
-private:
-    PyObject* root_;
-    const BaseTypes& b_;
-    const FieldTable& t_;
-    size_t next_ = FIRST_CHECK;
-};
+// No Python code runs during these walks, so nothing needs to be held.
+auto cycle_guard(PyObject* root, const BaseTypes& b, const FieldTable& t) {
+    return CycleGuard([root, &b, &t] { return has_cycle(root, b, t); });
+}
 
 void walk_node_dfs(PyObject* root, const BaseTypes& b, const FieldTable& t, NodeVec& out) {
     NodeVec stack;
     stack.reserve(1);
     stack.push_back(root);
-    CycleGuard guard(root, b, t);
+    auto guard = cycle_guard(root, b, t);
     auto push = [&](PyObject* c) { stack.push_back(c); };
     while (!stack.empty()) {
         PyObject* node = stack.back();
@@ -143,7 +104,7 @@ void walk_node_unordered(PyObject* root, const BaseTypes& b, const FieldTable& t
     NodeVec stack;
     stack.reserve(1);
     stack.push_back(root);
-    CycleGuard guard(root, b, t);
+    auto guard = cycle_guard(root, b, t);
     auto push = [&](PyObject* c) { stack.push_back(c); };
     PyObject* batch[BATCH];
     while (!stack.empty()) {
