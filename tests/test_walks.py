@@ -152,6 +152,20 @@ def test_dict_with_non_string_key_is_still_walked(walk):
 
 
 @pytest.mark.parametrize("walk", COLLECTORS)
+def test_dict_shared_with_plain_object_is_still_walked(walk):
+    # A plain instance's __dict__ may keep its values outside the keys
+    # object (a split table); a node can be given that very dict.
+    class Plain:
+        pass
+
+    p = Plain()
+    p.left, p.op, p.right = leaf(1), ast.Add(), leaf(2)
+    b = ast.BinOp.__new__(ast.BinOp)
+    b.__dict__ = p.__dict__
+    assert len(walk(b)) == 6
+
+
+@pytest.mark.parametrize("walk", COLLECTORS)
 def test_node_created_with_new_only(walk):
     n = ast.BinOp.__new__(ast.BinOp)
     assert walk(n) == [n]
