@@ -50,7 +50,7 @@ struct Walk {
         };
         Slot slots[SLOTS] = {};
 
-        const TypeInfo& get(PyTypeObject* t) noexcept(false) {
+        const TypeInfo& get(PyTypeObject* t) {
             Slot& s = slots[(reinterpret_cast<uintptr_t>(t) >> 4) & (SLOTS - 1)];
             if (s.type != t) s = {t, &type_info(t)};
             return *s.info;
