@@ -116,8 +116,9 @@ struct Walk {
         if (PyObject* d = get_instance_dict_fast(child)) __builtin_prefetch(d);
     }
 
-    // The next stage for nodes already waiting: their dictionaries were asked
-    // for when they were pushed, so now ask for the entry tables.
+    // The next stage for the node waiting below this one's children: its
+    // dictionary was asked for when it was pushed, so now ask for the entry
+    // table. One node only: asking again for the same ones costs in cache.
     static void prefetch_keys(PyObject* waiting) noexcept {
         if (PyObject* d = get_instance_dict_fast(waiting)) {
             const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(d)->ma_keys);
@@ -141,7 +142,7 @@ struct Walk {
     void push_children(PyObject* node, std::vector<Strong>& stack) const {
         const TypeInfo& info = info_of(node);
         const size_t start = stack.size();
-        for (size_t i = start > 3 ? start - 3 : 0; i < start; ++i) prefetch_keys(stack[i].as_ptr());
+        if (start > 0) prefetch_keys(stack[start - 1].as_ptr());
         for_each_field(node, info.field_names, [&](size_t, PyObject* v) {
             if (Py_IS_TYPE(v, list_type)) {
                 for_each_item(v, [&](Py_ssize_t, PyObject* item) {
@@ -159,7 +160,7 @@ struct Walk {
     void push_child_edges(PyObject* parent, std::vector<Edge>& edges) const {
         const TypeInfo& info = info_of(parent);
         const size_t start = edges.size();
-        for (size_t i = start > 3 ? start - 3 : 0; i < start; ++i) prefetch_keys(edges[i].node.as_ptr());
+        if (start > 0) prefetch_keys(edges[start - 1].node.as_ptr());
         for_each_field(parent, info.field_names, [&](size_t j, PyObject* v) {
             PyObject* field = info.field_names[j];
             if (Py_IS_TYPE(v, list_type)) {
