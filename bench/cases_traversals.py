@@ -50,14 +50,20 @@ def python_frontier(tree, kinds=KINDS):
     return out
 
 
+def pair(group, baseline, ours):
+    return [Case(group, *baseline), Case(group, *ours)]
+
+
+EVENTS = (("NodeVisitor recording events", visitor_events),
+          ("walk_frontier_events", lambda t: quernwood.walk_frontier_events(t, KINDS, BRACKET)))
+OF_TYPES = (("[n for n in ast.walk(t) if type(n) in S]", lambda t: [n for n in ast.walk(t) if type(n) in TYPE_SET]),
+            ("walk_of_types", lambda t: quernwood.walk_of_types(t, TYPES)))
+FRONTIER = (("iter_child_nodes with a stack", python_frontier),
+            ("walk_frontier", lambda t: quernwood.walk_frontier(t, KINDS)))
+
 CASES = [
-    Case("walk_frontier_events", "NodeVisitor recording events", visitor_events),
-    Case("walk_frontier_events", "walk_frontier_events",
-         lambda t: quernwood.walk_frontier_events(t, KINDS, BRACKET)),
-    Case("walk_of_types", "[n for n in ast.walk(t) if type(n) in S]",
-         lambda t: [n for n in ast.walk(t) if type(n) in TYPE_SET]),
-    Case("walk_of_types", "walk_of_types", lambda t: quernwood.walk_of_types(t, TYPES)),
-    Case("walk_frontier", "iter_child_nodes with a stack", python_frontier),
-    Case("walk_frontier", "walk_frontier", lambda t: quernwood.walk_frontier(t, KINDS)),
+    *pair("walk_frontier_events", *EVENTS),
+    *pair("walk_of_types", *OF_TYPES),
+    *pair("walk_frontier", *FRONTIER),
     Case("walk_frontier", "walk_frontier_edges", lambda t: quernwood.walk_frontier_edges(t, KINDS)),
 ]
