@@ -1,5 +1,6 @@
 // The module surface: function table, docstrings, exec step, entry points.
 #include "binding.h"
+#include "traversals.h"
 #include "walks.h"
 
 namespace qw {
@@ -9,6 +10,13 @@ namespace {
 constexpr Signature SIG_WALK{"walk", 1, 1, {"node"}, {Param::Any}};
 constexpr Signature SIG_WALK_DFS{"walk_dfs", 1, 1, {"node"}, {Param::Any}};
 constexpr Signature SIG_WALK_UNORDERED{"walk_unordered", 1, 1, {"node"}, {Param::Any}};
+constexpr Signature SIG_WALK_FRONTIER{"walk_frontier", 2, 2, {"node", "kinds"}, {Param::Any, Param::Tuple}};
+constexpr Signature SIG_WALK_FRONTIER_EDGES{
+    "walk_frontier_edges", 2, 2, {"node", "kinds"}, {Param::Any, Param::Tuple}};
+constexpr Signature SIG_WALK_OF_TYPES{
+    "walk_of_types", 3, 2, {"node", "kinds", "prune"}, {Param::Any, Param::Tuple, Param::OptTuple}};
+constexpr Signature SIG_WALK_FRONTIER_EVENTS{
+    "walk_frontier_events", 3, 3, {"node", "kinds", "bracket"}, {Param::Any, Param::Tuple, Param::Tuple}};
 constexpr Signature SIG_WALK_COUNT{"_walk_count", 1, 1, {"node"}, {Param::Any}};
 
 constexpr const char DOC_WALK[] =
@@ -25,6 +33,22 @@ constexpr const char DOC_WALK_UNORDERED[] =
     "itself) as a list, in an implementation-defined order.\n\nThe set of returned nodes is identical to "
     "`walk_dfs` and to\n`ast.walk`; only the order differs. Use this whenever order is not\nsignificant \u2014 "
     "batched prefetching makes it ~25% faster than\n`walk_dfs`.";
+constexpr const char DOC_WALK_FRONTIER[] =
+    "walk_frontier(node, kinds)\n--\n\nReturn the descendants of `node` whose exact type is one of `kinds`, in\n"
+    "depth-first pre-order, without descending below any match. `node`\nitself is never included.";
+constexpr const char DOC_WALK_FRONTIER_EDGES[] =
+    "walk_frontier_edges(node, kinds)\n--\n\nLike `walk_frontier`, but each match comes as `(node, parent, field,\n"
+    "index)`: the node was read from `parent.<field>` when `index` is `-1`,\nelse from `parent.<field>[index]`.";
+constexpr const char DOC_WALK_OF_TYPES[] =
+    "walk_of_types(node, kinds, prune=None)\n--\n\nReturn every node under `node` (`node` included) whose exact "
+    "type is in\n`kinds`, in depth-first pre-order. Unlike `walk_frontier`, matches are\ndescended into, except a "
+    "node whose exact type is in `prune`: it is\nreturned if it matches, and its children are skipped. `node` "
+    "itself is\nalways descended.";
+constexpr const char DOC_WALK_FRONTIER_EVENTS[] =
+    "walk_frontier_events(node, kinds, bracket)\n--\n\nThe calls a `NodeVisitor` makes descending from `node`, "
+    "as a list of\n`(event, node)` pairs: `(0, n)` for a descendant whose exact type is in\n`kinds` (dispatched, "
+    "not descended), and `(1, n)` / `(2, n)` around the\ndescent of a node whose exact type is in `bracket`. "
+    "`node` itself is\nalways descended, and bracketed if its type is in `bracket`.";
 constexpr const char DOC_WALK_COUNT[] =
     "_walk_count(node)\n--\n\nBenchmarking-only. Traverse the AST and return the node count without\n"
     "materializing a result list. Isolates traversal cost from list-build\ncost for profiling deltas.";
@@ -41,6 +65,10 @@ PyMethodDef FUNCTIONS[] = {
     QW_FN("walk", SIG_WALK, walk, DOC_WALK),
     QW_FN("walk_dfs", SIG_WALK_DFS, walk_dfs, DOC_WALK_DFS),
     QW_FN("walk_unordered", SIG_WALK_UNORDERED, walk_unordered, DOC_WALK_UNORDERED),
+    QW_FN("walk_frontier", SIG_WALK_FRONTIER, walk_frontier, DOC_WALK_FRONTIER),
+    QW_FN("walk_frontier_edges", SIG_WALK_FRONTIER_EDGES, walk_frontier_edges, DOC_WALK_FRONTIER_EDGES),
+    QW_FN("walk_of_types", SIG_WALK_OF_TYPES, walk_of_types, DOC_WALK_OF_TYPES),
+    QW_FN("walk_frontier_events", SIG_WALK_FRONTIER_EVENTS, walk_frontier_events, DOC_WALK_FRONTIER_EVENTS),
     QW_FN("_walk_count", SIG_WALK_COUNT, walk_count, DOC_WALK_COUNT),
 };
 

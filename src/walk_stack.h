@@ -35,8 +35,29 @@ struct Walk {
 
     static Walk make() {
         const BaseTypes b = resolve_base_types();
-        return {b.ast, b.expr, &PyList_Type};
+        return {b.ast, b.expr, &PyList_Type, {}};
     }
+
+    // A direct-mapped memo in front of the thread's TYPE_INFO map, which is
+    // asked once per expanded node. Records never change and live until the
+    // thread ends, so a remembered address stays right for the whole call.
+    struct InfoMemo {
+        static constexpr size_t SLOTS = 64;
+        struct Slot {
+            const PyTypeObject* type;
+            const TypeInfo* info;
+        };
+        Slot slots[SLOTS] = {};
+
+        const TypeInfo& get(PyTypeObject* t) {
+            Slot& s = slots[(reinterpret_cast<uintptr_t>(t) >> 4) & (SLOTS - 1)];
+            if (s.type != t) s = {t, &type_info(t)};
+            return *s.info;
+        }
+    };
+    mutable InfoMemo memo;
+
+    const TypeInfo& info_of(PyObject* node) const { return memo.get(Py_TYPE(node)); }
 
     bool is_ast(PyObject* value) const {
         PyTypeObject* t = Py_TYPE(value);
@@ -55,7 +76,8 @@ struct Walk {
         for (size_t j = 0; j < names.size(); ++j) {
             PyObject* name = names[j];
             if (dict) {
-                PyObject* v = PyDict_GetItemWithError(dict.as_ptr(), name);
+                PyObject* v = value_at_slot(dict.as_ptr(), j, name);
+                if (!v) v = PyDict_GetItemWithError(dict.as_ptr(), name);
                 if (v) {
                     Strong held = Strong::borrowed(v);
                     visit(j, held.as_ptr());
@@ -74,6 +96,36 @@ struct Walk {
         }
     }
 
+    // Nodes built by the parser store their fields in _fields order, so field
+    // j is usually entry j, under the very interned name: a key matched by
+    // identity there is the dictionary's one entry for that name, and the
+    // value is what a lookup would return. Null means "look it up". The entry
+    // table is read afresh each time, since Python code may have resized it.
+    static PyObject* value_at_slot(PyObject* dict, size_t j, PyObject* name) noexcept {
+        const EntryView view = unicode_entries(dict);
+        if (!view.ok || static_cast<Py_ssize_t>(j) >= view.count) return nullptr;
+        const DictEntry& e = view.entries[j];
+        return e.key == name ? e.value : nullptr;
+    }
+
+    // Asks for a pushed child's dictionary while the nodes above it are
+    // expanded: the dictionary chain is what an expansion waits for. The
+    // child itself is in cache, its count having just been raised.
+    static void prefetch_dict(PyObject* child) noexcept {
+        if (PyObject* d = get_instance_dict_fast(child)) __builtin_prefetch(d);
+    }
+
+    // The next stage for the node waiting below this one's children: its
+    // dictionary was asked for when it was pushed, so now ask for the entry
+    // table. One node only: asking again for the same ones costs in cache.
+    static void prefetch_keys(PyObject* waiting) noexcept {
+        if (PyObject* d = get_instance_dict_fast(waiting)) {
+            const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(d)->ma_keys);
+            __builtin_prefetch(keys);
+            __builtin_prefetch(keys + 64);
+        }
+    }
+
     // visit(index, item) for each item of an exact list; the size is read
     // again before every item, and the item is held for the call.
     template <class Visit>
@@ -87,8 +139,9 @@ struct Walk {
     // Appends the child nodes of `node` so that the first child in field
     // order ends on top (at the back).
     void push_children(PyObject* node, std::vector<Strong>& stack) const {
-        const TypeInfo& info = type_info(Py_TYPE(node));
+        const TypeInfo& info = info_of(node);
         const size_t start = stack.size();
+        if (start > 0) prefetch_keys(stack[start - 1].as_ptr());
         for_each_field(node, info.field_names, [&](size_t, PyObject* v) {
             if (Py_IS_TYPE(v, list_type)) {
                 for_each_item(v, [&](Py_ssize_t, PyObject* item) {
@@ -99,12 +152,14 @@ struct Walk {
             }
         });
         std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(start), stack.end());
+        for (size_t i = start; i < stack.size(); ++i) prefetch_dict(stack[i].as_ptr());
     }
 
     // As push_children, with where each child was found.
     void push_child_edges(PyObject* parent, std::vector<Edge>& edges) const {
-        const TypeInfo& info = type_info(Py_TYPE(parent));
+        const TypeInfo& info = info_of(parent);
         const size_t start = edges.size();
+        if (start > 0) prefetch_keys(edges[start - 1].node.as_ptr());
         for_each_field(parent, info.field_names, [&](size_t j, PyObject* v) {
             PyObject* field = info.field_names[j];
             if (Py_IS_TYPE(v, list_type)) {
@@ -117,6 +172,7 @@ struct Walk {
             }
         });
         std::reverse(edges.begin() + static_cast<std::ptrdiff_t>(start), edges.end());
+        for (size_t i = start; i < edges.size(); ++i) prefetch_dict(edges[i].node.as_ptr());
     }
 };
 
