@@ -2,33 +2,123 @@
 
 #include "dict_reader.h"
 
+#include <algorithm>
+
 namespace qw {
 
 namespace {
 
 constexpr uint64_t ALL_ONES = ~uint64_t{0};
 
-// A child that the map does not know is hashed by a pass of its own, which
-// can meet such a child again (a property that builds a fresh chain of
-// nodes on every read does so at every level). The nesting is bounded so
-// that it cannot exhaust the C stack.
-constexpr int MAX_FALLBACK_DEPTH = 200;
-thread_local int FALLBACK_DEPTH = 0;
-
-class FallbackLevel {
-public:
-    FallbackLevel() {
-        if (FALLBACK_DEPTH >= MAX_FALLBACK_DEPTH)
-            throw_error(PyExc_RecursionError, "the tree kept changing while it was being hashed");
-        ++FALLBACK_DEPTH;
-    }
-    ~FallbackLevel() { --FALLBACK_DEPTH; }
-    FallbackLevel(const FallbackLevel&) = delete;
-    FallbackLevel& operator=(const FallbackLevel&) = delete;
-};
-
 inline uint64_t type_address(PyObject* o) noexcept {
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(Py_TYPE(o)));
+}
+
+// Python's hash of an int is its value modulo 2**61 - 1 (2**31 - 1 where
+// hashes have 32 bits), and -1 becomes -2; so it tells apart only the ints of
+// smaller magnitude: 7 and 2**64 - 1 would hash alike. Those are used as they are; any other int is hashed by
+// its hexadecimal digits, which are exact and, unlike its decimal repr, not
+// refused for very long ints.
+constexpr long long INT_HASH_MODULUS = (1LL << (sizeof(Py_hash_t) >= 8 ? 61 : 31)) - 1;
+
+Py_hash_t int_hash(PyObject* x) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw_py();
+    if (!overflow && v != -1 && v > -INT_HASH_MODULUS && v < INT_HASH_MODULUS) return static_cast<Py_hash_t>(v);
+    Strong digits = Strong::own(PyNumber_ToBase(x, 16));
+    return PyObject_Hash(digits.as_ptr());
+}
+
+uint64_t leaf_hash(PyObject* x) {
+    Py_hash_t p;
+    if (Py_IS_TYPE(x, &PyLong_Type)) {
+        p = int_hash(x);
+    } else if (hashes_as_dumped(x)) {
+        p = PyObject_Hash(x);
+    } else {
+        Strong r = Strong::own(PyObject_Repr(x));
+        p = PyObject_Hash(r.as_ptr());
+    }
+    if (p == -1 && PyErr_Occurred()) throw_py();
+    return mix(type_address(x), static_cast<uint64_t>(static_cast<int64_t>(p)));
+}
+
+// The hash of a node that the pass did not list, for the pass's fallback.
+// A second pass of the same kind could meet unlisted children again at every
+// level (a property that builds a fresh chain of nodes on every read), which
+// would nest once per level and take time exponential in the depth. So this
+// one reads every field once, keeps what it read, and hashes post-order from
+// those values with an explicit stack; nothing it hashes is read twice.
+struct ReadField {
+    size_t position;
+    Strong value;
+    std::vector<Strong> items;  // of an exact list, as read
+    bool is_list;
+};
+
+uint64_t hash_detached(const Walk& w, PyObject* root) {
+    enum : uint8_t { ON_PATH, DONE };
+    struct State {
+        uint8_t kind;
+        uint64_t hash;
+    };
+    std::unordered_map<uintptr_t, State, PointerHasher> states;
+    std::vector<std::pair<Strong, bool>> stack;  // (node, leaving)
+    std::vector<std::vector<ReadField>> reads;   // of the nodes on the path
+    std::vector<Strong> keep;
+    auto child_hash = [&](PyObject* x) {
+        if (!w.is_ast(x)) return leaf_hash(x);
+        const auto it = states.find(reinterpret_cast<uintptr_t>(x));
+        if (it == states.end() || it->second.kind != DONE) throw InternalFailure("a child was not hashed first");
+        return it->second.hash;
+    };
+    stack.emplace_back(Strong::borrowed(root), false);
+    while (!stack.empty()) {
+        auto [node, leaving] = std::move(stack.back());
+        stack.pop_back();
+        const auto key = reinterpret_cast<uintptr_t>(node.as_ptr());
+        if (leaving) {
+            uint64_t acc = mix(0, type_address(node.as_ptr()));
+            for (const ReadField& f : reads.back()) {
+                uint64_t h;
+                if (f.is_list) {
+                    h = mix(ALL_ONES, f.items.size());
+                    for (const Strong& item : f.items) h = mix(h, child_hash(item.as_ptr()));
+                } else {
+                    h = child_hash(f.value.as_ptr());
+                }
+                acc = mix(mix(acc, f.position), h);
+            }
+            reads.pop_back();
+            states[key] = {DONE, acc};
+            keep.push_back(std::move(node));  // its address stays unique
+            continue;
+        }
+        const auto [it, fresh] = states.try_emplace(key, State{ON_PATH, 0});
+        if (!fresh) {
+            if (it->second.kind == DONE) continue;
+            throw_error(PyExc_RecursionError, "the tree has a cycle: a node is reachable from itself through its fields");
+        }
+        std::vector<ReadField>& read = reads.emplace_back();
+        stack.emplace_back(Strong::borrowed(node.as_ptr()), true);
+        const auto start = static_cast<std::ptrdiff_t>(stack.size());
+        const TypeInfo& info = type_info(Py_TYPE(node.as_ptr()));
+        Walk::for_each_field(node.as_ptr(), info.field_names, [&](size_t j, PyObject* v) {
+            ReadField f{j, Strong::borrowed(v), {}, Py_IS_TYPE(v, w.list_type)};
+            if (f.is_list) {
+                Walk::for_each_item(v, [&](Py_ssize_t, PyObject* item) {
+                    f.items.push_back(Strong::borrowed(item));
+                    if (w.is_ast(item)) stack.emplace_back(Strong::borrowed(item), false);
+                });
+            } else if (w.is_ast(v)) {
+                stack.emplace_back(Strong::borrowed(v), false);
+            }
+            read.push_back(std::move(f));
+        });
+        std::reverse(stack.begin() + start, stack.end());
+    }
+    return states.at(reinterpret_cast<uintptr_t>(root)).hash;
 }
 
 class HashPass {
@@ -62,21 +152,10 @@ private:
             if (it != map_.end()) [[likely]]
                 return it->second;
             // A field read gave another object than during pre-order: the
-            // tree changed, or a getter builds nodes. The accumulator of
-            // this pass is not touched by the separate pass.
-            FallbackLevel level;
-            const HashMap fresh = hash_subtrees(x);
-            return hashed(fresh, x);
+            // tree changed, or a getter builds nodes.
+            return hash_detached(w_, x);
         }
-        Py_hash_t p;
-        if (hashes_as_dumped(x)) {
-            p = PyObject_Hash(x);
-        } else {
-            Strong r = Strong::own(PyObject_Repr(x));
-            p = PyObject_Hash(r.as_ptr());
-        }
-        if (p == -1 && PyErr_Occurred()) throw_py();
-        return mix(type_address(x), static_cast<uint64_t>(static_cast<int64_t>(p)));
+        return leaf_hash(x);
     }
 
     const Walk& w_;
