@@ -3,6 +3,7 @@
 #include "dict_reader.h"
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace qw {
 
@@ -148,9 +149,8 @@ private:
 
     uint64_t item_hash(PyObject* x) {
         if (w_.is_ast(x)) {
-            const auto it = map_.find(reinterpret_cast<uintptr_t>(x));
-            if (it != map_.end()) [[likely]]
-                return it->second;
+            if (const uint64_t* h = map_.find(reinterpret_cast<uintptr_t>(x))) [[likely]]
+                return *h;
             // A field read gave another object than during pre-order: the
             // tree changed, or a getter builds nodes.
             return hash_detached(w_, x);
@@ -191,17 +191,16 @@ HashMap hash_subtrees(PyObject* root) {
     for (size_t k = order.size(); k-- > 0;) {
         PyObject* node = order[k].as_ptr();
         const auto key = reinterpret_cast<uintptr_t>(node);
-        if (map.contains(key)) continue;
-        const uint64_t h = pass.node_hash(node);
-        map.emplace(key, h);
+        if (map.find(key)) continue;
+        map.insert(key, pass.node_hash(node));
     }
     return map;
 }
 
 uint64_t hashed(const HashMap& map, PyObject* node) {
-    const auto it = map.find(reinterpret_cast<uintptr_t>(node));
-    if (it == map.end()) throw_error(PyExc_RuntimeError, "the tree changed while it was being hashed");
-    return it->second;
+    const uint64_t* h = map.find(reinterpret_cast<uintptr_t>(node));
+    if (!h) throw_error(PyExc_RuntimeError, "the tree changed while it was being hashed");
+    return *h;
 }
 
 }  // namespace qw

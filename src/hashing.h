@@ -10,13 +10,66 @@
 
 #include <bit>
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 namespace qw {
 
 // Node address -> hash of the subtree below it. Holds no references.
-using HashMap = std::unordered_map<uintptr_t, uint64_t, PointerHasher>;
+// Open addressing with linear probing in one array sized once for the
+// number of entries it will get, so inserts neither allocate nor rehash.
+class HashMap {
+public:
+    struct Entry {
+        uintptr_t address;  // 0: free slot
+        uint64_t hash;
+    };
+
+    HashMap() = default;
+
+    // Room for `count` entries at a load factor of at most one half; once.
+    void reserve(size_t count) {
+        size_t slots = 16;
+        while (slots < 2 * count) slots *= 2;
+        slots_.assign(slots, Entry{0, 0});
+        mask_ = slots - 1;
+    }
+
+    const uint64_t* find(uintptr_t address) const noexcept {
+        if (slots_.empty()) return nullptr;
+        for (size_t i = PointerHasher{}(address) & mask_;; i = (i + 1) & mask_) {
+            const Entry& e = slots_[i];
+            if (e.address == address) return &e.hash;
+            if (e.address == 0) return nullptr;
+        }
+    }
+
+    // Adds `address` unless present; returns whether it was added.
+    bool insert(uintptr_t address, uint64_t hash) {
+        if (2 * (size_ + 1) > slots_.size()) throw InternalFailure("more subtree hashes than reserved");
+        for (size_t i = PointerHasher{}(address) & mask_;; i = (i + 1) & mask_) {
+            Entry& e = slots_[i];
+            if (e.address == address) return false;
+            if (e.address == 0) {
+                e = Entry{address, hash};
+                ++size_;
+                return true;
+            }
+        }
+    }
+
+    size_t size() const noexcept { return size_; }
+
+    template <class Visit>
+    void for_each(Visit&& visit) const {
+        for (const Entry& e : slots_)
+            if (e.address) visit(e.address, e.hash);
+    }
+
+private:
+    std::vector<Entry> slots_;
+    size_t mask_ = 0;
+    size_t size_ = 0;
+};
 
 // The combining step: the accumulator first, the value folded in second.
 constexpr uint64_t mix(uint64_t h, uint64_t v) noexcept {

@@ -19,11 +19,11 @@ Strong subtree_hashes(const Args& a) {
     PyObject* raw = PyDict_New();
     if (!raw) throw InternalFailure("could not create the dict of subtree hashes");
     Strong dict = Strong::own(raw);
-    for (const auto& [address, h] : map) {
+    map.for_each([&](uintptr_t address, uint64_t h) {
         Strong key = Strong::own(PyLong_FromVoidPtr(reinterpret_cast<void*>(address)));
         Strong value = signed_int(h);
         check_status(PyDict_SetItem(dict.as_ptr(), key.as_ptr(), value.as_ptr()));
-    }
+    });
     return dict;
 }
 

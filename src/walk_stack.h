@@ -56,6 +56,17 @@ struct Walk {
         for (size_t j = 0; j < names.size(); ++j) {
             PyObject* name = names[j];
             if (dict) {
+                // Nodes usually hold their fields first, in _fields order:
+                // an entry at the field's position whose key is the very
+                // interned name is the one a lookup would find. Re-read per
+                // field, since visit() may have resized the table.
+                const EntryView view = unicode_entries(dict.as_ptr());
+                const auto at = static_cast<Py_ssize_t>(j);
+                if (view.ok && at < view.count && view.entries[at].key == name) [[likely]] {
+                    Strong held = Strong::borrowed(view.entries[at].value);
+                    visit(j, held.as_ptr());
+                    continue;
+                }
                 PyObject* v = PyDict_GetItemWithError(dict.as_ptr(), name);
                 if (v) {
                     Strong held = Strong::borrowed(v);

@@ -109,6 +109,26 @@ def test_empty_list_value_hash():
     assert subtree_hash(t) == signed(mix(expected, mix(0, id(ast.Load))))
 
 
+def _fields_in_reverse():
+    n = ast.BinOp.__new__(ast.BinOp)
+    n.right, n.op, n.left = ast.Name("q", ast.Load()), ast.Add(), ast.Name("p", ast.Load())
+    return n
+
+
+def _field_deleted_and_set_again():
+    n = ast.BinOp(left=ast.Name("p", ast.Load()), op=ast.Add(), right=ast.Name("q", ast.Load()))
+    left = n.left
+    del n.left
+    n.left = left
+    return n
+
+
+@pytest.mark.parametrize("make", [_fields_in_reverse, _field_deleted_and_set_again])
+def test_dict_order_does_not_matter(make):
+    plain = ast.BinOp(left=ast.Name("p", ast.Load()), op=ast.Add(), right=ast.Name("q", ast.Load()))
+    assert subtree_hash(make()) == subtree_hash(plain)
+
+
 def test_missing_field_differs_from_none():
     missing, none = _missing_field(), Pair(a=None, b=ast.Pass())
     assert subtree_hash(missing) != subtree_hash(none)
