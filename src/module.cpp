@@ -1,6 +1,7 @@
 // The module surface: function table, docstrings, exec step, entry points.
 #include "binding.h"
 #include "traversals.h"
+#include "hashing.h"
 #include "walks.h"
 
 namespace qw {
@@ -17,6 +18,8 @@ constexpr Signature SIG_WALK_OF_TYPES{
     "walk_of_types", 3, 2, {"node", "kinds", "prune"}, {Param::Any, Param::Tuple, Param::OptTuple}};
 constexpr Signature SIG_WALK_FRONTIER_EVENTS{
     "walk_frontier_events", 3, 3, {"node", "kinds", "bracket"}, {Param::Any, Param::Tuple, Param::Tuple}};
+constexpr Signature SIG_SUBTREE_HASHES{"subtree_hashes", 1, 1, {"node"}, {Param::Any}};
+constexpr Signature SIG_SUBTREE_HASH{"subtree_hash", 1, 1, {"node"}, {Param::Any}};
 constexpr Signature SIG_WALK_COUNT{"_walk_count", 1, 1, {"node"}, {Param::Any}};
 
 constexpr const char DOC_WALK[] =
@@ -49,6 +52,14 @@ constexpr const char DOC_WALK_FRONTIER_EVENTS[] =
     "as a list of\n`(event, node)` pairs: `(0, n)` for a descendant whose exact type is in\n`kinds` (dispatched, "
     "not descended), and `(1, n)` / `(2, n)` around the\ndescent of a node whose exact type is in `bracket`. "
     "`node` itself is\nalways descended, and bracketed if its type is in `bracket`.";
+constexpr const char DOC_SUBTREE_HASHES[] =
+    "subtree_hashes(node)\n--\n\nA structural hash per node, keyed by `id(node)`. Two subtrees that would\n"
+    "give the same `ast.dump` get the same hash; a leaf value's type is mixed\nin, so `1`, `1.0` and `True` "
+    "(equal hashes in Python) stay apart. A leaf\nthat is not a str, bytes, int, bool, None or Ellipsis is "
+    "hashed by its\n`repr`, as `ast.dump` prints it: NaNs compare equal there and `-0.0` and\n`0.0` do not, and "
+    "a list constant has a repr where it has no hash.";
+constexpr const char DOC_SUBTREE_HASH[] =
+    "subtree_hash(node)\n--\n\n`subtree_hashes(node)[id(node)]`, without building the dict.";
 constexpr const char DOC_WALK_COUNT[] =
     "_walk_count(node)\n--\n\nBenchmarking-only. Traverse the AST and return the node count without\n"
     "materializing a result list. Isolates traversal cost from list-build\ncost for profiling deltas.";
@@ -68,6 +79,8 @@ PyMethodDef FUNCTIONS[] = {
     QW_FN("walk_frontier", SIG_WALK_FRONTIER, walk_frontier, DOC_WALK_FRONTIER),
     QW_FN("walk_frontier_edges", SIG_WALK_FRONTIER_EDGES, walk_frontier_edges, DOC_WALK_FRONTIER_EDGES),
     QW_FN("walk_of_types", SIG_WALK_OF_TYPES, walk_of_types, DOC_WALK_OF_TYPES),
+    QW_FN("subtree_hashes", SIG_SUBTREE_HASHES, subtree_hashes, DOC_SUBTREE_HASHES),
+    QW_FN("subtree_hash", SIG_SUBTREE_HASH, subtree_hash, DOC_SUBTREE_HASH),
     QW_FN("walk_frontier_events", SIG_WALK_FRONTIER_EVENTS, walk_frontier_events, DOC_WALK_FRONTIER_EVENTS),
     QW_FN("_walk_count", SIG_WALK_COUNT, walk_count, DOC_WALK_COUNT),
 };

@@ -1,0 +1,206 @@
+#include "hashing.h"
+
+#include "dict_reader.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+namespace qw {
+
+namespace {
+
+constexpr uint64_t ALL_ONES = ~uint64_t{0};
+
+inline uint64_t type_address(PyObject* o) noexcept {
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(Py_TYPE(o)));
+}
+
+// Python's hash of an int is its value modulo 2**61 - 1 (2**31 - 1 where
+// hashes have 32 bits), and -1 becomes -2; so it tells apart only the ints of
+// smaller magnitude: 7 and 2**64 - 1 would hash alike. Those are used as they are; any other int is hashed by
+// its hexadecimal digits, which are exact and, unlike its decimal repr, not
+// refused for very long ints.
+constexpr long long INT_HASH_MODULUS = (1LL << (sizeof(Py_hash_t) >= 8 ? 61 : 31)) - 1;
+
+Py_hash_t int_hash(PyObject* x) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw_py();
+    if (!overflow && v != -1 && v > -INT_HASH_MODULUS && v < INT_HASH_MODULUS) return static_cast<Py_hash_t>(v);
+    Strong digits = Strong::own(PyNumber_ToBase(x, 16));
+    return PyObject_Hash(digits.as_ptr());
+}
+
+uint64_t leaf_hash(PyObject* x) {
+    Py_hash_t p;
+    if (Py_IS_TYPE(x, &PyLong_Type)) {
+        p = int_hash(x);
+    } else if (hashes_as_dumped(x)) {
+        p = PyObject_Hash(x);
+    } else {
+        Strong r = Strong::own(PyObject_Repr(x));
+        p = PyObject_Hash(r.as_ptr());
+    }
+    if (p == -1 && PyErr_Occurred()) throw_py();
+    return mix(type_address(x), static_cast<uint64_t>(static_cast<int64_t>(p)));
+}
+
+// The hash of a node that the pass did not list, for the pass's fallback.
+// A second pass of the same kind could meet unlisted children again at every
+// level (a property that builds a fresh chain of nodes on every read), which
+// would nest once per level and take time exponential in the depth. So this
+// one reads every field once, keeps what it read, and hashes post-order from
+// those values with an explicit stack; nothing it hashes is read twice.
+struct ReadField {
+    size_t position;
+    Strong value;
+    std::vector<Strong> items;  // of an exact list, as read
+    bool is_list;
+};
+
+uint64_t hash_detached(const Walk& w, PyObject* root) {
+    enum : uint8_t { ON_PATH, DONE };
+    struct State {
+        uint8_t kind;
+        uint64_t hash;
+    };
+    std::unordered_map<uintptr_t, State, PointerHasher> states;
+    std::vector<std::pair<Strong, bool>> stack;  // (node, leaving)
+    std::vector<std::vector<ReadField>> reads;   // of the nodes on the path
+    std::vector<Strong> keep;
+    auto child_hash = [&](PyObject* x) {
+        if (!w.is_ast(x)) return leaf_hash(x);
+        const auto it = states.find(reinterpret_cast<uintptr_t>(x));
+        if (it == states.end() || it->second.kind != DONE) throw InternalFailure("a child was not hashed first");
+        return it->second.hash;
+    };
+    stack.emplace_back(Strong::borrowed(root), false);
+    while (!stack.empty()) {
+        auto [node, leaving] = std::move(stack.back());
+        stack.pop_back();
+        const auto key = reinterpret_cast<uintptr_t>(node.as_ptr());
+        if (leaving) {
+            uint64_t acc = mix(0, type_address(node.as_ptr()));
+            for (const ReadField& f : reads.back()) {
+                uint64_t h;
+                if (f.is_list) {
+                    h = mix(ALL_ONES, f.items.size());
+                    for (const Strong& item : f.items) h = mix(h, child_hash(item.as_ptr()));
+                } else {
+                    h = child_hash(f.value.as_ptr());
+                }
+                acc = mix(mix(acc, f.position), h);
+            }
+            reads.pop_back();
+            states[key] = {DONE, acc};
+            keep.push_back(std::move(node));  // its address stays unique
+            continue;
+        }
+        const auto [it, fresh] = states.try_emplace(key, State{ON_PATH, 0});
+        if (!fresh) {
+            if (it->second.kind == DONE) continue;
+            throw_error(PyExc_RecursionError, "the tree has a cycle: a node is reachable from itself through its fields");
+        }
+        std::vector<ReadField>& read = reads.emplace_back();
+        stack.emplace_back(Strong::borrowed(node.as_ptr()), true);
+        const auto start = static_cast<std::ptrdiff_t>(stack.size());
+        const TypeInfo& info = type_info(Py_TYPE(node.as_ptr()));
+        Walk::for_each_field(node.as_ptr(), info.field_names, [&](size_t j, PyObject* v) {
+            ReadField f{j, Strong::borrowed(v), {}, Py_IS_TYPE(v, w.list_type)};
+            if (f.is_list) {
+                Walk::for_each_item(v, [&](Py_ssize_t, PyObject* item) {
+                    f.items.push_back(Strong::borrowed(item));
+                    if (w.is_ast(item)) stack.emplace_back(Strong::borrowed(item), false);
+                });
+            } else if (w.is_ast(v)) {
+                stack.emplace_back(Strong::borrowed(v), false);
+            }
+            read.push_back(std::move(f));
+        });
+        std::reverse(stack.begin() + start, stack.end());
+    }
+    return states.at(reinterpret_cast<uintptr_t>(root)).hash;
+}
+
+class HashPass {
+public:
+    HashPass(const Walk& w, HashMap& map) : w_(w), map_(map) {}
+
+    // The hash of one node, all of whose original children are in the map.
+    uint64_t node_hash(PyObject* node) {
+        const TypeInfo& info = type_info(Py_TYPE(node));
+        acc_ = mix(0, type_address(node));
+        Walk::for_each_field(node, info.field_names, [&](size_t j, PyObject* value) { fold_field(j, value); });
+        return acc_;
+    }
+
+private:
+    // `value` is held by the field loop for the duration of the call.
+    void fold_field(size_t j, PyObject* value) {
+        uint64_t h;
+        if (Py_IS_TYPE(value, &PyList_Type)) {
+            h = mix(ALL_ONES, static_cast<uint64_t>(PyList_GET_SIZE(value)));
+            Walk::for_each_item(value, [&](Py_ssize_t, PyObject* item) { h = mix(h, item_hash(item)); });
+        } else {
+            h = item_hash(value);
+        }
+        acc_ = mix(mix(acc_, j), h);
+    }
+
+    uint64_t item_hash(PyObject* x) {
+        if (w_.is_ast(x)) {
+            if (const uint64_t* h = map_.find(reinterpret_cast<uintptr_t>(x))) [[likely]]
+                return *h;
+            // A field read gave another object than during pre-order: the
+            // tree changed, or a getter builds nodes.
+            return hash_detached(w_, x);
+        }
+        return leaf_hash(x);
+    }
+
+    const Walk& w_;
+    HashMap& map_;
+    uint64_t acc_ = 0;
+};
+
+}  // namespace
+
+std::vector<Strong> pre_order(const Walk& w, PyObject* root) {
+    std::vector<Strong> pending;
+    std::vector<Strong> order;
+    TypedCycleGuard guard(w, root);
+    pending.push_back(Strong::borrowed(root));
+    while (!pending.empty()) {
+        Strong node = std::move(pending.back());
+        pending.pop_back();
+        w.push_children(node.as_ptr(), pending);
+        order.push_back(std::move(node));
+        guard.check(order.size() + pending.size());
+    }
+    return order;
+}
+
+HashMap hash_subtrees(PyObject* root) {
+    const Walk w = Walk::make();
+    const std::vector<Strong> order = pre_order(w, root);
+    HashMap map;
+    map.reserve(order.size());
+    HashPass pass(w, map);
+    // Every node stands before its descendants, so backwards every child
+    // is hashed before its parent.
+    for (size_t k = order.size(); k-- > 0;) {
+        PyObject* node = order[k].as_ptr();
+        const auto key = reinterpret_cast<uintptr_t>(node);
+        if (map.find(key)) continue;
+        map.insert(key, pass.node_hash(node));
+    }
+    return map;
+}
+
+uint64_t hashed(const HashMap& map, PyObject* node) {
+    const uint64_t* h = map.find(reinterpret_cast<uintptr_t>(node));
+    if (!h) throw_error(PyExc_RuntimeError, "the tree changed while it was being hashed");
+    return *h;
+}
+
+}  // namespace qw

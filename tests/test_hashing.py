@@ -1,0 +1,377 @@
+import ast
+import collections
+import gc
+import random
+
+import pytest
+
+from quernwood import subtree_hash, subtree_hashes
+
+MASK = 2**64 - 1
+K = 0x9E3779B97F4A7C15
+
+
+def mix(h, v):
+    return (((h << 5) | (h >> 59)) & MASK ^ v) * K & MASK
+
+
+def signed(h):
+    return h - 2**64 if h >= 2**63 else h
+
+
+def leaf(x):
+    direct = x is None or x is ... or type(x) in (str, bytes, int, bool)
+    return mix(id(type(x)), hash(x if direct else repr(x)) & MASK)
+
+
+def reference(node):
+    """The hash as documented, recomputed by plain recursion (small trees)."""
+    acc = mix(0, id(type(node)))
+    for j, name in enumerate(type(node)._fields):
+        try:
+            v = getattr(node, name)
+        except AttributeError:
+            continue
+        if type(v) is list:
+            h = mix(MASK, len(v))
+            for item in v:
+                h = mix(h, reference_item(item))
+        else:
+            h = reference_item(v)
+        acc = mix(mix(acc, j), h)
+    return acc
+
+
+def reference_item(x):
+    if isinstance(x, ast.AST) and type(x) is not ast.AST:
+        return reference(x)
+    return leaf(x)
+
+
+@pytest.mark.parametrize("h, v, expected", [
+    (MASK, 0, 0x61C8864680B583EB),
+    (MASK, 1, 0xC3910C8D016B07D6),
+    (MASK, 2, 0x255992D382208BC1),
+    (MASK, 3, 0x8722191A02D60FAC),
+    (0, 1, 0x9E3779B97F4A7C15),
+    (1, 0, 0xC6EF372FE94F82A0),
+    (0x8000000000000000, 0, 0xE3779B97F4A7C150),
+    (0x0123456789ABCDEF, 0xFEDCBA9876543210, 0xFFE74D303FD50EB0),
+])
+def test_mix_worked_values(h, v, expected):
+    assert mix(h, v) == expected
+
+
+def test_name_worked_structure():
+    c = ast.Load()
+    n = ast.Name(id="x", ctx=c)
+    acc0 = mix(0, id(ast.Name))
+    acc1 = mix(mix(acc0, 0), mix(id(str), hash("x") & MASK))
+    acc2 = mix(mix(acc1, 1), mix(0, id(ast.Load)))
+    assert subtree_hash(n) == signed(acc2)
+    assert subtree_hashes(n) == {id(n): signed(acc2), id(c): signed(mix(0, id(ast.Load)))}
+
+
+class Pair(ast.AST):
+    _fields = ("a", "b")
+
+
+def _missing_field():
+    # Optional fields of the ast classes read as None even when absent.
+    return Pair(b=ast.Pass())
+
+
+SMALL_TREES = {
+    "list field": lambda: ast.Expr(ast.Tuple(elts=[ast.Constant(1), ast.Name("a", ast.Load())], ctx=ast.Load())),
+    "empty list": lambda: ast.Tuple(elts=[], ctx=ast.Load()),
+    "None field": lambda: ast.Return(value=None),
+    "missing field": _missing_field,
+    "bytes, float, complex, Ellipsis": lambda: ast.List(
+        elts=[ast.Constant(b"b"), ast.Constant(2.5), ast.Constant(1j), ast.Constant(...)], ctx=ast.Load()),
+    "tuple and nested list are leaves": lambda: ast.Call(
+        func=ast.Name("f", ast.Load()), args=[[ast.Pass()], (ast.Pass(),)], keywords=[]),
+    "unhashable constant": lambda: ast.Constant({"a": [1]}),
+    "node without a dict": lambda: ast.BinOp.__new__(ast.BinOp),
+    "parsed module": lambda: ast.parse("def f(a, *b, c=1):\n    return a if b else -c\n"),
+}
+
+
+@pytest.mark.parametrize("make", SMALL_TREES.values(), ids=SMALL_TREES.keys())
+def test_small_trees_match_reference(make):
+    tree = make()
+    assert subtree_hash(tree) == signed(reference(tree))
+    hashes = subtree_hashes(tree)
+    for n in ast.walk(tree):
+        assert hashes[id(n)] == signed(reference(n))
+
+
+def test_empty_list_value_hash():
+    t = ast.Tuple(elts=[], ctx=ast.Load())
+    expected = mix(mix(mix(mix(0, id(ast.Tuple)), 0), 0x61C8864680B583EB), 1)
+    assert subtree_hash(t) == signed(mix(expected, mix(0, id(ast.Load))))
+
+
+def _fields_in_reverse():
+    n = ast.BinOp.__new__(ast.BinOp)
+    n.right, n.op, n.left = ast.Name("q", ast.Load()), ast.Add(), ast.Name("p", ast.Load())
+    return n
+
+
+def _field_deleted_and_set_again():
+    n = ast.BinOp(left=ast.Name("p", ast.Load()), op=ast.Add(), right=ast.Name("q", ast.Load()))
+    left = n.left
+    del n.left
+    n.left = left
+    return n
+
+
+@pytest.mark.parametrize("make", [_fields_in_reverse, _field_deleted_and_set_again])
+def test_dict_order_does_not_matter(make):
+    plain = ast.BinOp(left=ast.Name("p", ast.Load()), op=ast.Add(), right=ast.Name("q", ast.Load()))
+    assert subtree_hash(make()) == subtree_hash(plain)
+
+
+def test_missing_field_differs_from_none():
+    missing, none = _missing_field(), Pair(a=None, b=ast.Pass())
+    assert subtree_hash(missing) != subtree_hash(none)
+    assert subtree_hash(missing) == signed(mix(mix(mix(0, id(Pair)), 1), mix(0, id(ast.Pass))))
+
+
+LEAF_GROUPS = [
+    # each inner list: values whose Constant nodes must hash alike
+    [[1], [1.0], [True], [1j]],
+    [[float("nan"), float("nan")], [float("inf")]],
+    [[0.0], [-0.0], [0], [False], [None]],
+    [["a"], [type("S", (str,), {})("a")], [b"a"]],
+    # Python's int hash wraps at 2**61 - 1 and maps -1 to -2
+    [[7], [2**64 - 1]], [[0], [2**61 - 1]], [[1], [2**61]], [[-1], [-2]],
+    [[10**5000, 10**5000], [10**5000 + 1]],
+    [[(1, 2), (1, 2)], [[1, 2]]],
+]
+
+
+@pytest.mark.parametrize("groups", LEAF_GROUPS, ids=range(len(LEAF_GROUPS)))
+def test_leaf_values_kept_apart(groups):
+    seen = [{subtree_hash(ast.Constant(v)) for v in group} for group in groups]
+    assert all(len(s) == 1 for s in seen)
+    assert len(set().union(*seen)) == len(groups)
+
+
+def test_large_ints_equal_by_value():
+    assert subtree_hash(ast.Constant(2**64 - 1)) == subtree_hash(ast.Constant(int("f" * 16, 16)))
+
+
+def test_classes_with_the_same_name_differ():
+    other = type("Name", (ast.expr,), {"_fields": ("id", "ctx")})
+    assert subtree_hash(other(id="x", ctx=ast.Load())) != subtree_hash(ast.Name(id="x", ctx=ast.Load()))
+
+
+def test_non_node_root():
+    assert subtree_hashes(5) == {id(5): signed(mix(0, id(int)))}
+    assert subtree_hash(5) == signed(mix(0, id(int)))
+
+
+def test_shared_node_has_one_entry():
+    tree = ast.parse("a = b + c + d")
+    distinct = {id(n) for n in ast.walk(tree)}
+    hashes = subtree_hashes(tree)
+    assert set(hashes) == distinct
+    assert len(distinct) < sum(1 for _ in ast.walk(tree))
+
+
+def test_parses_agree_whatever_the_locations():
+    src = "def f(x):\n    return [x, 1.5, 'a']\n"
+    a, b = ast.parse(src), ast.parse("\n\n# moved\n" + src)
+    ha, hb = subtree_hashes(a), subtree_hashes(b)
+    assert all(ha[id(x)] == hb[id(y)] for x, y in zip(ast.walk(a), ast.walk(b)))
+    one, other = ast.parse("1"), ast.parse("1.0")
+    assert all(subtree_hash(x) != subtree_hash(y) for x, y in zip(ast.walk(one), ast.walk(other)))
+
+
+CHANGES = {
+    "field value": lambda f: setattr(f.body[0].value.elts[0], "id", "z"),
+    "list order": lambda f: f.body[0].value.elts.reverse(),
+    "argument order": lambda f: f.args.args.reverse(),
+    "added decorator": lambda f: f.decorator_list.append(ast.Name("d", ast.Load())),
+    "annotation moved to the return": lambda f: (
+        setattr(f, "returns", f.args.args[0].annotation), setattr(f.args.args[0], "annotation", None)),
+    "swapped operands": lambda f: _swap_operands(f.body[0].value.elts[2]),
+}
+
+
+def _swap_operands(binop):
+    binop.left, binop.right = binop.right, binop.left
+
+
+@pytest.mark.parametrize("change", CHANGES.values(), ids=CHANGES.keys())
+def test_change_reaches_every_ancestor(change):
+    src = "def f(a: int, b):\n    return [x, y, p - q]\n"
+    before = ast.parse(src)
+    after = ast.parse(src)
+    change(after.body[0])
+    assert subtree_hash(before) != subtree_hash(after)
+    assert subtree_hash(before.body[0]) != subtree_hash(after.body[0])
+
+
+def test_top_bit_comes_back_negative():
+    # Search a few leaves for a hash with its top bit set.
+    for i in range(64):
+        c = ast.Constant(f"s{i}")
+        if reference(c) >= 2**63:
+            assert subtree_hash(c) < 0
+            return
+    pytest.fail("no top-bit hash among 64 tries")
+
+
+# ---- Properties over the standard library --------------------------------
+
+def _sample(stdlib_trees, per_module, seed):
+    rng = random.Random(seed)
+    for path, tree in stdlib_trees[::3]:
+        nodes = list(ast.walk(tree))
+        yield path, tree, rng.sample(nodes, min(per_module, len(nodes)))
+
+
+def test_hash_equality_is_dump_equality(stdlib_trees):
+    by_dump = collections.defaultdict(set)
+    by_hash = collections.defaultdict(set)
+    for path, tree, nodes in _sample(stdlib_trees, 60, 1):
+        hashes = subtree_hashes(tree)
+        for n in nodes:
+            d = ast.dump(n)
+            by_dump[d].add(hashes[id(n)])
+            by_hash[hashes[id(n)]].add(d)
+    assert len(by_dump) > 5000
+    split = [d for d, hs in by_dump.items() if len(hs) > 1]
+    merged = [ds for ds in by_hash.values() if len(ds) > 1]
+    assert split == [] and merged == []
+
+
+def test_hash_does_not_depend_on_start(stdlib_trees):
+    checked = 0
+    for path, tree, nodes in _sample(stdlib_trees, 20, 2):
+        hashes = subtree_hashes(tree)
+        assert hashes[id(tree)] == subtree_hash(tree), path
+        assert set(hashes) == {id(n) for n in ast.walk(tree)}, path
+        for d in nodes:
+            assert hashes[id(d)] == subtree_hash(d), path
+            checked += 1
+    assert checked > 2000
+
+
+# ---- Python code running during the pass ----------------------------------
+
+class ReprError(Exception):
+    pass
+
+
+def test_failing_repr_fails_the_pass():
+    class Bad:
+        def __repr__(self):
+            raise ReprError("no repr")
+
+    tree = ast.Expr(ast.Constant(Bad()))
+    for fn in (subtree_hash, subtree_hashes):
+        with pytest.raises(ReprError, match="no repr"):
+            fn(tree)
+
+
+def test_repr_emptying_the_list_being_hashed():
+    items = []
+
+    class Emptier:
+        def __repr__(self):
+            items.clear()
+            return "E"
+
+    items.extend([Emptier(), Emptier(), ast.Pass(), 3])
+    c = ast.Constant(items)
+    c.kind = None
+    # The length was 4 when the list was entered; only the first item was
+    # folded before the list emptied.
+    value = mix(mix(MASK, 4), mix(id(Emptier), hash("E") & MASK))
+    acc = mix(mix(mix(0, id(ast.Constant)), 0), value)
+    acc = mix(mix(acc, 1), leaf(None))
+    assert subtree_hash(c) == signed(acc)
+    assert items == []
+
+
+def test_repr_replacing_a_field_gets_the_new_child_hashed():
+    parent = ast.BinOp(left=None, op=ast.Add(), right=ast.Name("old", ast.Load()))
+
+    class Replacer:
+        def __repr__(self):
+            parent.right = ast.Name("new", ast.Load())
+            return "R"
+
+    parent.left = ast.Constant(Replacer())
+    h = subtree_hash(parent)
+    assert parent.right.id == "new"
+    # The reference reads the tree as it is now: the new right side, which
+    # the pass met only after listing the old one.
+    assert h == signed(reference(parent))
+
+
+class Fresh(ast.stmt):
+    """A node whose field is a property building a new chain on every read."""
+    _fields = ("child",)
+
+    def __init__(self, depth):
+        self.depth = depth
+
+    @property
+    def child(self):
+        return Fresh(self.depth - 1) if self.depth else ast.Pass()
+
+
+def test_property_building_new_nodes():
+    # The pass meets children it did not list; they are hashed afresh.
+    expected = mix(mix(mix(0, id(Fresh)), 0), mix(0, id(ast.Pass)))
+    for _ in range(3):
+        expected = mix(mix(mix(0, id(Fresh)), 0), expected)
+    assert subtree_hash(Fresh(3)) == signed(expected)
+    assert len(subtree_hashes(Fresh(3))) == 5
+
+
+def test_property_building_a_deep_chain():
+    # Each read builds a new chain below it: the fallback must neither nest
+    # per level nor hash the chain again per level.
+    expected = mix(0, id(ast.Pass))
+    for _ in range(1001):
+        expected = mix(mix(mix(0, id(Fresh)), 0), expected)
+    assert subtree_hash(Fresh(1000)) == signed(expected)
+
+
+def test_node_replaced_by_a_cycle_during_the_pass():
+    parent = ast.BinOp(left=None, op=ast.Add(), right=ast.Name("old", ast.Load()))
+
+    class Looper:
+        def __repr__(self):
+            loop = ast.UnaryOp(op=ast.Not(), operand=None)
+            loop.operand = loop
+            parent.right = loop
+            return "L"
+
+    parent.left = ast.Constant(Looper())
+    with pytest.raises(RecursionError, match="cycle"):
+        subtree_hash(parent)
+    parent.right.operand = None  # break the cycle for the collector
+
+
+def test_cycle_fails_with_recursion_error():
+    mod = ast.Module(body=[ast.Pass()], type_ignores=[])
+    mod.body.append(mod)
+    with pytest.raises(RecursionError, match="cycle"):
+        subtree_hash(mod)
+
+
+def test_deep_tree_does_not_recurse():
+    gc.disable()  # the collector would rescan the session's trees many times
+    try:
+        node = ast.Constant(0)
+        for _ in range(100_000):
+            node = ast.UnaryOp(op=ast.USub(), operand=node)
+    finally:
+        gc.enable()
+    assert subtree_hash(node) == subtree_hashes(node)[id(node)]
+    assert subtree_hash(node.operand) != subtree_hash(node)
