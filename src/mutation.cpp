@@ -1,0 +1,167 @@
+#include "mutation.h"
+
+#include "dict_reader.h"
+#include "walk_stack.h"
+
+#include <array>
+#include <atomic>
+#include <utility>
+#include <vector>
+
+namespace qw {
+
+namespace {
+
+// An interned attribute name shared by every thread for the life of the
+// process. Filled by compare-exchange rather than a lock: creating the str
+// may let another thread run, so a thread must not wait for another while
+// holding the interpreter lock. The loser of a race releases its own string.
+class InternedName {
+public:
+    explicit constexpr InternedName(const char* text) noexcept : text_(text) {}
+
+    PyObject* get() {
+        PyObject* p = cell_.load(std::memory_order_acquire);
+        if (p) [[likely]]
+            return p;
+        return create();
+    }
+
+private:
+    [[gnu::noinline]] PyObject* create() {
+        PyObject* fresh = check(PyUnicode_InternFromString(text_));
+        PyObject* expected = nullptr;
+        if (cell_.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel, std::memory_order_acquire))
+            return fresh;
+        Py_DECREF(fresh);
+        return expected;
+    }
+
+    const char* text_;
+    std::atomic<PyObject*> cell_{nullptr};
+};
+
+InternedName PARENT_NAME{"parent"};
+
+// In the order in which a node's missing attributes are written.
+constexpr size_t LOCATION_COUNT = 4;
+InternedName LOCATION_NAMES[LOCATION_COUNT] = {
+    InternedName{"lineno"},
+    InternedName{"col_offset"},
+    InternedName{"end_lineno"},
+    InternedName{"end_col_offset"},
+};
+constexpr uint8_t LOCATION_BITS[LOCATION_COUNT] = {LOC_LINENO, LOC_COL_OFFSET, LOC_END_LINENO, LOC_END_COL_OFFSET};
+// The end positions are optional: None there means "not known yet".
+constexpr bool NONE_IS_MISSING[LOCATION_COUNT] = {false, false, true, true};
+
+// The values a node passes down to descendants that lack their own.
+using LocationRow = std::array<Strong, LOCATION_COUNT>;
+
+LocationRow copy_row(const LocationRow& r) {
+    LocationRow out;
+    for (size_t k = 0; k < LOCATION_COUNT; ++k) out[k] = Strong::borrowed(r[k].as_ptr());
+    return out;
+}
+
+LocationRow default_row() {
+    PyObject* one = PyLong_FromLong(1);
+    PyObject* zero = PyLong_FromLong(0);
+    if (!one || !zero) {
+        Py_XDECREF(one);
+        Py_XDECREF(zero);
+        PyErr_Clear();
+        throw InternalFailure("could not create the default location integers");
+    }
+    LocationRow row{Strong::own(one), Strong::own(zero), Strong(), Strong()};
+    row[2] = Strong::borrowed(one);
+    row[3] = Strong::borrowed(zero);
+    return row;
+}
+
+// Completes `row` (a copy of the inherited one) with the node's own values
+// and writes every declared attribute that the node's dictionary lacks.
+void fix_node(PyObject* node, uint8_t flags, std::array<PyObject*, LOCATION_COUNT> const& names, LocationRow& row) {
+    PyObject* raw_dict = get_instance_dict_fast(node);
+    Strong dict = raw_dict ? Strong::borrowed(raw_dict) : Strong();
+    for (size_t k = 0; k < LOCATION_COUNT; ++k) {
+        if (!(flags & LOCATION_BITS[k])) continue;
+        if (dict) {
+            PyObject* v = PyDict_GetItemWithError(dict.as_ptr(), names[k]);
+            if (v) {
+                if (!(NONE_IS_MISSING[k] && v == Py_None)) {
+                    row[k] = Strong::borrowed(v);
+                    continue;
+                }
+            } else if (PyErr_Occurred()) {
+                throw_py();
+            }
+        }
+        check_status(PyObject_SetAttr(node, names[k], row[k].as_ptr()));
+    }
+}
+
+}  // namespace
+
+Strong set_parents(const Args& a) {
+    PyObject* root = a[0];
+    const Walk w = Walk::make();
+    PyObject* name = PARENT_NAME.get();
+    TypedCycleGuard guard(w, root);
+    std::vector<Strong> stack;
+    std::vector<Strong> children;
+    stack.push_back(Strong::borrowed(root));
+    size_t handled = 0;
+    while (!stack.empty()) {
+        Strong p = std::move(stack.back());
+        stack.pop_back();
+        guard.check(++handled);
+        children.clear();
+        w.push_children(p.as_ptr(), children);
+        // The first child in field order is at the back.
+        for (auto c = children.rbegin(); c != children.rend(); ++c)
+            check_status(PyObject_SetAttr(c->as_ptr(), name, p.as_ptr()));
+        for (Strong& c : children) stack.push_back(std::move(c));
+    }
+    return Strong::borrowed(Py_None);
+}
+
+Strong fix_missing_locations(const Args& a) {
+    Strong root = Strong::borrowed(a[0]);
+    const Walk w = Walk::make();
+    std::array<PyObject*, LOCATION_COUNT> names;
+    for (size_t k = 0; k < LOCATION_COUNT; ++k) names[k] = LOCATION_NAMES[k].get();
+
+    // Rows of the located ancestors on the current path, row 0 the default.
+    // A popped node inherits row r, and every row after r belongs to a
+    // subtree already finished (a pending node never refers to a row past
+    // that of its nearest located ancestor), so rows form a stack and memory
+    // follows the depth, not the size, of the tree.
+    std::vector<LocationRow> rows;
+    rows.push_back(default_row());
+    std::vector<std::pair<Strong, size_t>> pending;
+    std::vector<Strong> children;
+    pending.emplace_back(Strong::borrowed(root.as_ptr()), 0);
+    TypedCycleGuard guard(w, root.as_ptr());
+    size_t handled = 0;
+    while (!pending.empty()) {
+        auto [n, r] = std::move(pending.back());
+        pending.pop_back();
+        guard.check(++handled);
+        rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(r + 1), rows.end());
+        size_t child_row = r;
+        const uint8_t flags = type_info(Py_TYPE(n.as_ptr())).location_flags;
+        if (flags) {
+            LocationRow row = copy_row(rows[r]);
+            fix_node(n.as_ptr(), flags, names, row);
+            rows.push_back(std::move(row));
+            child_row = rows.size() - 1;
+        }
+        children.clear();
+        w.push_children(n.as_ptr(), children);
+        for (Strong& c : children) pending.emplace_back(std::move(c), child_row);
+    }
+    return root;
+}
+
+}  // namespace qw
