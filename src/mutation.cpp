@@ -3,6 +3,7 @@
 #include "dict_reader.h"
 #include "walk_stack.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <utility>
@@ -58,12 +59,6 @@ constexpr bool NONE_IS_MISSING[LOCATION_COUNT] = {false, false, true, true};
 // The values a node passes down to descendants that lack their own.
 using LocationRow = std::array<Strong, LOCATION_COUNT>;
 
-LocationRow copy_row(const LocationRow& r) {
-    LocationRow out;
-    for (size_t k = 0; k < LOCATION_COUNT; ++k) out[k] = Strong::borrowed(r[k].as_ptr());
-    return out;
-}
-
 LocationRow default_row() {
     PyObject* one = PyLong_FromLong(1);
     PyObject* zero = PyLong_FromLong(0);
@@ -79,15 +74,31 @@ LocationRow default_row() {
     return row;
 }
 
-// Completes `row` (a copy of the inherited one) with the node's own values
-// and writes every declared attribute that the node's dictionary lacks.
-void fix_node(PyObject* node, uint8_t flags, std::array<PyObject*, LOCATION_COUNT> const& names, LocationRow& row) {
+// PyDict_GetItemWithError for an interned name. Node dictionaries are small
+// and keyed by the same interned strings that the per-type info holds, so a
+// scan of the entry array for that very object usually answers without
+// hashing. Otherwise (no key is that object, or the table cannot be read by
+// layout) the dictionary API decides, which also finds an equal str that is
+// not the interned one.
+inline PyObject* lookup_name(PyObject* dict, PyObject* name) {
+    const EntryView view = unicode_entries(dict);
+    if (view.ok) {
+        for (Py_ssize_t i = 0; i < view.count; ++i)
+            if (view.entries[i].key == name) return view.entries[i].value;
+    }
+    return PyDict_GetItemWithError(dict, name);
+}
+
+// The row `node` passes down: its own values where its dictionary has them,
+// else the inherited ones, which are then written to the node.
+LocationRow fix_node(PyObject* node, uint8_t flags, const std::array<PyObject*, LOCATION_COUNT>& names,
+                     const LocationRow& inherited) {
+    LocationRow row;
     PyObject* raw_dict = get_instance_dict_fast(node);
     Strong dict = raw_dict ? Strong::borrowed(raw_dict) : Strong();
     for (size_t k = 0; k < LOCATION_COUNT; ++k) {
-        if (!(flags & LOCATION_BITS[k])) continue;
-        if (dict) {
-            PyObject* v = PyDict_GetItemWithError(dict.as_ptr(), names[k]);
+        if ((flags & LOCATION_BITS[k]) && dict) {
+            PyObject* v = lookup_name(dict.as_ptr(), names[k]);
             if (v) {
                 if (!(NONE_IS_MISSING[k] && v == Py_None)) {
                     row[k] = Strong::borrowed(v);
@@ -97,8 +108,55 @@ void fix_node(PyObject* node, uint8_t flags, std::array<PyObject*, LOCATION_COUN
                 throw_py();
             }
         }
-        check_status(PyObject_SetAttr(node, names[k], row[k].as_ptr()));
+        row[k] = Strong::borrowed(inherited[k].as_ptr());
+        if (flags & LOCATION_BITS[k]) check_status(PyObject_SetAttr(node, names[k], row[k].as_ptr()));
     }
+    return row;
+}
+
+// Walk::push_children with the field values found through lookup_name and
+// the node's TypeInfo already at hand; the same fields, fallbacks and order.
+void push_children(const Walk& w, PyObject* node, const TypeInfo& info, std::vector<Strong>& out) {
+    if (info.field_names.empty()) return;
+    const size_t start = out.size();
+    auto take = [&](PyObject* v) {
+        if (Py_IS_TYPE(v, w.list_type)) {
+            Walk::for_each_item(v, [&](Py_ssize_t, PyObject* item) {
+                if (w.is_ast(item)) out.push_back(Strong::borrowed(item));
+            });
+        } else if (w.is_ast(v)) {
+            out.push_back(Strong::borrowed(v));
+        }
+    };
+    PyObject* raw_dict = get_instance_dict_fast(node);
+    Strong dict = raw_dict ? Strong::borrowed(raw_dict) : Strong();
+    for (PyObject* name : info.field_names) {
+        if (dict) {
+            if (PyObject* v = lookup_name(dict.as_ptr(), name)) {
+                Strong held = Strong::borrowed(v);
+                take(held.as_ptr());
+                continue;
+            }
+            if (PyErr_Occurred()) throw_py();
+        }
+        PyObject* v = PyObject_GetAttr(node, name);
+        if (!v) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_py();
+            PyErr_Clear();
+            continue;
+        }
+        Strong held = Strong::own(v);
+        take(held.as_ptr());
+    }
+    std::reverse(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
+}
+
+// The traversals wait mostly on cache misses at node dictionaries. Asking for
+// the dictionaries of a node's children together, right after the children
+// were found (their headers are then in cache), overlaps those misses.
+inline void prefetch_dicts(const std::vector<Strong>& nodes) {
+    for (const Strong& n : nodes)
+        if (PyObject* d = get_instance_dict_fast(n.as_ptr())) __builtin_prefetch(d, 1);
 }
 
 }  // namespace
@@ -117,7 +175,8 @@ Strong set_parents(const Args& a) {
         stack.pop_back();
         guard.check(++handled);
         children.clear();
-        w.push_children(p.as_ptr(), children);
+        push_children(w, p.as_ptr(), type_info(Py_TYPE(p.as_ptr())), children);
+        prefetch_dicts(children);
         // The first child in field order is at the back.
         for (auto c = children.rbegin(); c != children.rend(); ++c)
             check_status(PyObject_SetAttr(c->as_ptr(), name, p.as_ptr()));
@@ -150,15 +209,18 @@ Strong fix_missing_locations(const Args& a) {
         guard.check(++handled);
         rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(r + 1), rows.end());
         size_t child_row = r;
-        const uint8_t flags = type_info(Py_TYPE(n.as_ptr())).location_flags;
+        const TypeInfo& info = type_info(Py_TYPE(n.as_ptr()));
+        const uint8_t flags = info.location_flags;
         if (flags) {
-            LocationRow row = copy_row(rows[r]);
-            fix_node(n.as_ptr(), flags, names, row);
+            LocationRow row = fix_node(n.as_ptr(), flags, names, rows[r]);
             rows.push_back(std::move(row));
             child_row = rows.size() - 1;
         }
         children.clear();
-        w.push_children(n.as_ptr(), children);
+        // A __setattr__ may have changed the node's class meanwhile.
+        PyTypeObject* now = Py_TYPE(n.as_ptr());
+        push_children(w, n.as_ptr(), reinterpret_cast<PyObject*>(now) == info.type_object ? info : type_info(now), children);
+        prefetch_dicts(children);
         for (Strong& c : children) pending.emplace_back(std::move(c), child_row);
     }
     return root;

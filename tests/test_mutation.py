@@ -97,6 +97,45 @@ def sample_paths(stdlib_trees, step):
     return [path for path, _ in stdlib_trees[::step]]
 
 
+def equal_not_identical(text):
+    s = "".join([text[:2], text[2:]])
+    assert s == text and s is not text
+    return s
+
+
+class Morphing(ast.expr):
+    """Becomes a class with other fields when its lineno is written."""
+    _fields = ("first",)
+
+    def __setattr__(self, name, value):
+        super().__setattr__(name, value)
+        if name == "lineno":
+            self.__class__ = Morphed
+
+
+class Morphed(ast.expr):
+    _fields = ("second",)
+
+
+@pytest.mark.parametrize("spelling", ["interned", "equal copy", "non-str key beside"])
+def test_dictionary_keys_spelled_differently(spelling):
+    leaf = ast.Name(id="a", ctx=ast.Load())
+    node = ast.Expr(value=None)
+    d = node.__dict__
+    d.clear()
+    if spelling == "non-str key beside":
+        d[1] = "general table"
+    key = (lambda t: t) if spelling != "equal copy" else equal_not_identical
+    d[key("value")] = leaf
+    for a, v in zip(LOCATIONS, (4, 5, 6, 7)):
+        d[key(a)] = v
+    quernwood.set_parents(node)
+    assert leaf.parent is node
+    quernwood.fix_missing_locations(node)
+    assert locations(node) == locations(leaf) == (4, 5, 6, 7)
+    assert len(d) == 5 + (spelling == "non-str key beside")  # nothing written beside the copies
+
+
 class TestFixMissingLocations:
     def test_root_gets_defaults(self):
         node = ast.Name(id="x", ctx=ast.Load())
@@ -156,6 +195,15 @@ class TestFixMissingLocations:
         quernwood.fix_missing_locations(ast.Module(body=[first, second], type_ignores=[]))
         assert [name for _, name, _ in Recorder.log] == list(LOCATIONS)
         assert locations(shared) == (1, 0, 1, 5)
+
+    def test_class_changed_by_a_write_decides_the_fields(self):
+        first, second = ast.Name(id="a", ctx=ast.Load()), ast.Name(id="b", ctx=ast.Load())
+        node = Morphing(first=first)
+        node.__dict__["second"] = second
+        quernwood.fix_missing_locations(node)
+        assert type(node) is Morphed
+        assert own_locations(second) == (1, 0, 1, 0)
+        assert own_locations(first) == (MISSING,) * 4
 
     def test_presence_is_judged_by_instance_dict(self):
         cls = type("WithClassLineno", (ast.expr,), {"_fields": (), "lineno": 42})
