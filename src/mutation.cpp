@@ -74,6 +74,30 @@ LocationRow default_row() {
     return row;
 }
 
+// type_info answers from a per-thread hash map; a traversal meets a few dozen
+// classes over and over, so it keeps recent answers in a small direct-mapped
+// table. A record holds its type, so a cached address cannot be reused by
+// another type during the call.
+class TypeInfoCache {
+public:
+    const TypeInfo& get(PyTypeObject* t) {
+        Slot& s = slots_[(PointerHasher{}(reinterpret_cast<uintptr_t>(t)) >> 16) % SLOTS];
+        if (s.type != t) [[unlikely]] {
+            s.info = &type_info(t);
+            s.type = t;
+        }
+        return *s.info;
+    }
+
+private:
+    static constexpr size_t SLOTS = 64;
+    struct Slot {
+        PyTypeObject* type = nullptr;
+        const TypeInfo* info = nullptr;
+    };
+    std::array<Slot, SLOTS> slots_{};
+};
+
 // PyDict_GetItemWithError for an interned name. Node dictionaries are small
 // and keyed by the same interned strings that the per-type info holds, so a
 // scan of the entry array for that very object usually answers without
@@ -159,6 +183,16 @@ inline void prefetch_dicts(const std::vector<Strong>& nodes) {
         if (PyObject* d = get_instance_dict_fast(n.as_ptr())) __builtin_prefetch(d, 1);
 }
 
+// One step further for the node handled next: its dictionary was asked for
+// earlier, so its key table can be asked for now.
+inline void prefetch_keys(PyObject* node) {
+    if (PyObject* d = get_instance_dict_fast(node)) {
+        const char* keys = reinterpret_cast<const char*>(keys_of(d));
+        __builtin_prefetch(keys);
+        __builtin_prefetch(keys + 64);
+    }
+}
+
 }  // namespace
 
 Strong set_parents(const Args& a) {
@@ -166,6 +200,7 @@ Strong set_parents(const Args& a) {
     const Walk w = Walk::make();
     PyObject* name = PARENT_NAME.get();
     TypedCycleGuard guard(w, root);
+    TypeInfoCache infos;
     std::vector<Strong> stack;
     std::vector<Strong> children;
     stack.push_back(Strong::borrowed(root));
@@ -175,7 +210,7 @@ Strong set_parents(const Args& a) {
         stack.pop_back();
         guard.check(++handled);
         children.clear();
-        push_children(w, p.as_ptr(), type_info(Py_TYPE(p.as_ptr())), children);
+        push_children(w, p.as_ptr(), infos.get(Py_TYPE(p.as_ptr())), children);
         prefetch_dicts(children);
         // The first child in field order is at the back.
         for (auto c = children.rbegin(); c != children.rend(); ++c)
@@ -202,14 +237,16 @@ Strong fix_missing_locations(const Args& a) {
     std::vector<Strong> children;
     pending.emplace_back(Strong::borrowed(root.as_ptr()), 0);
     TypedCycleGuard guard(w, root.as_ptr());
+    TypeInfoCache infos;
     size_t handled = 0;
     while (!pending.empty()) {
         auto [n, r] = std::move(pending.back());
         pending.pop_back();
+        if (!pending.empty()) prefetch_keys(pending.back().first.as_ptr());
         guard.check(++handled);
         rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(r + 1), rows.end());
         size_t child_row = r;
-        const TypeInfo& info = type_info(Py_TYPE(n.as_ptr()));
+        const TypeInfo& info = infos.get(Py_TYPE(n.as_ptr()));
         const uint8_t flags = info.location_flags;
         if (flags) {
             LocationRow row = fix_node(n.as_ptr(), flags, names, rows[r]);
@@ -219,7 +256,8 @@ Strong fix_missing_locations(const Args& a) {
         children.clear();
         // A __setattr__ may have changed the node's class meanwhile.
         PyTypeObject* now = Py_TYPE(n.as_ptr());
-        push_children(w, n.as_ptr(), reinterpret_cast<PyObject*>(now) == info.type_object ? info : type_info(now), children);
+        const bool same = reinterpret_cast<PyObject*>(now) == info.type_object;
+        push_children(w, n.as_ptr(), same ? info : infos.get(now), children);
         prefetch_dicts(children);
         for (Strong& c : children) pending.emplace_back(std::move(c), child_row);
     }
