@@ -42,14 +42,16 @@ def fresh(trees):
 
 
 def stripped(trees):
-    """Fresh trees whose nodes have lost every location attribute, as if a
-    transformer had built them."""
+    """Fresh trees whose nodes have no location attributes, as if a
+    transformer had built them: each dictionary is rebuilt with the fields
+    only, so it holds no deleted slots that would force a resize."""
     out = fresh(trees)
     for t in out:
         for n in ast.walk(t):
             d = n.__dict__
-            for a in LOCATIONS:
-                d.pop(a, None)
+            kept = {k: v for k, v in d.items() if k not in LOCATIONS}
+            d.clear()
+            d.update(kept)
     return out
 
 
