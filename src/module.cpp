@@ -2,6 +2,7 @@
 #include "binding.h"
 #include "traversals.h"
 #include "hashing.h"
+#include "mutation.h"
 #include "walks.h"
 
 namespace qw {
@@ -20,6 +21,8 @@ constexpr Signature SIG_WALK_FRONTIER_EVENTS{
     "walk_frontier_events", 3, 3, {"node", "kinds", "bracket"}, {Param::Any, Param::Tuple, Param::Tuple}};
 constexpr Signature SIG_SUBTREE_HASHES{"subtree_hashes", 1, 1, {"node"}, {Param::Any}};
 constexpr Signature SIG_SUBTREE_HASH{"subtree_hash", 1, 1, {"node"}, {Param::Any}};
+constexpr Signature SIG_FIX_MISSING_LOCATIONS{"fix_missing_locations", 1, 1, {"node"}, {Param::Any}};
+constexpr Signature SIG_SET_PARENTS{"set_parents", 1, 1, {"node"}, {Param::Any}};
 constexpr Signature SIG_WALK_COUNT{"_walk_count", 1, 1, {"node"}, {Param::Any}};
 
 constexpr const char DOC_WALK[] =
@@ -60,6 +63,12 @@ constexpr const char DOC_SUBTREE_HASHES[] =
     "a list constant has a repr where it has no hash.";
 constexpr const char DOC_SUBTREE_HASH[] =
     "subtree_hash(node)\n--\n\n`subtree_hashes(node)[id(node)]`, without building the dict.";
+constexpr const char DOC_FIX_MISSING_LOCATIONS[] =
+    "fix_missing_locations(node)\n--\n\n`ast.fix_missing_locations`, without recursing per tree level. Returns\n"
+    "`node`.";
+constexpr const char DOC_SET_PARENTS[] =
+    "set_parents(node)\n--\n\nSet `child.parent = parent` for every node under `node`, visiting parents\nin "
+    "depth-first pre-order and each parent's children in\n`ast.iter_child_nodes` order. `node` itself is left alone.";
 constexpr const char DOC_WALK_COUNT[] =
     "_walk_count(node)\n--\n\nBenchmarking-only. Traverse the AST and return the node count without\n"
     "materializing a result list. Isolates traversal cost from list-build\ncost for profiling deltas.";
@@ -79,8 +88,10 @@ PyMethodDef FUNCTIONS[] = {
     QW_FN("walk_frontier", SIG_WALK_FRONTIER, walk_frontier, DOC_WALK_FRONTIER),
     QW_FN("walk_frontier_edges", SIG_WALK_FRONTIER_EDGES, walk_frontier_edges, DOC_WALK_FRONTIER_EDGES),
     QW_FN("walk_of_types", SIG_WALK_OF_TYPES, walk_of_types, DOC_WALK_OF_TYPES),
+    QW_FN("fix_missing_locations", SIG_FIX_MISSING_LOCATIONS, fix_missing_locations, DOC_FIX_MISSING_LOCATIONS),
     QW_FN("subtree_hashes", SIG_SUBTREE_HASHES, subtree_hashes, DOC_SUBTREE_HASHES),
     QW_FN("subtree_hash", SIG_SUBTREE_HASH, subtree_hash, DOC_SUBTREE_HASH),
+    QW_FN("set_parents", SIG_SET_PARENTS, set_parents, DOC_SET_PARENTS),
     QW_FN("walk_frontier_events", SIG_WALK_FRONTIER_EVENTS, walk_frontier_events, DOC_WALK_FRONTIER_EVENTS),
     QW_FN("_walk_count", SIG_WALK_COUNT, walk_count, DOC_WALK_COUNT),
 };
