@@ -76,14 +76,11 @@ struct Walk {
         for (size_t j = 0; j < names.size(); ++j) {
             PyObject* name = names[j];
             if (dict) {
-                PyObject* v = value_at_slot(dict.as_ptr(), j, name);
-                if (!v) v = PyDict_GetItemWithError(dict.as_ptr(), name);
-                if (v) {
+                if (PyObject* v = lookup_field(dict.as_ptr(), j, name)) {
                     Strong held = Strong::borrowed(v);
                     visit(j, held.as_ptr());
                     continue;
                 }
-                if (PyErr_Occurred()) throw_py();
             }
             PyObject* v = PyObject_GetAttr(node, name);
             if (!v) {
@@ -96,16 +93,26 @@ struct Walk {
         }
     }
 
-    // Nodes built by the parser store their fields in _fields order, so field
-    // j is usually entry j, under the very interned name: a key matched by
-    // identity there is the dictionary's one entry for that name, and the
-    // value is what a lookup would return. Null means "look it up". The entry
-    // table is read afresh each time, since Python code may have resized it.
-    static PyObject* value_at_slot(PyObject* dict, size_t j, PyObject* name) noexcept {
+    // PyDict_GetItemWithError for an interned name, found by identity first.
+    // Nodes built by the parser store their fields in _fields order and then
+    // their locations, so the name is usually the key of entry `expected`, or
+    // of another entry of a small table; a key that is the very name object
+    // is the dictionary's one entry for it, so its value is what a lookup
+    // returns. Otherwise (an equal str that is not the interned one, or a
+    // table that cannot be read by layout) the dictionary API decides. The
+    // entry table is read afresh each time: Python code may have resized it.
+    static PyObject* lookup_field(PyObject* dict, size_t expected, PyObject* name) {
         const EntryView view = unicode_entries(dict);
-        if (!view.ok || static_cast<Py_ssize_t>(j) >= view.count) return nullptr;
-        const DictEntry& e = view.entries[j];
-        return e.key == name ? e.value : nullptr;
+        if (view.ok) {
+            const auto at = static_cast<Py_ssize_t>(expected);
+            if (at < view.count && view.entries[at].key == name) [[likely]]
+                return view.entries[at].value;
+            for (Py_ssize_t i = 0; i < view.count; ++i)
+                if (view.entries[i].key == name) return view.entries[i].value;
+        }
+        PyObject* v = PyDict_GetItemWithError(dict, name);
+        if (!v && PyErr_Occurred()) throw_py();
+        return v;
     }
 
     // Asks for a pushed child's dictionary while the nodes above it are
