@@ -1,0 +1,23 @@
+"""Misuses the type checker must report: each flagged line names its error code."""
+
+import ast
+
+import quernwood
+
+tree = ast.parse("x = 1")
+
+quernwood.walk_dfs("x = 1")  # expect: arg-type
+quernwood.walk_frontier(tree, [ast.Name])  # expect: arg-type
+quernwood.walk_frontier(tree)  # expect: call-arg
+quernwood.walk_of_types(tree, (ast.Name,), prune=ast.Lambda)  # expect: arg-type
+quernwood.walk_frontier_events(tree, (ast.Name,))  # expect: call-arg
+quernwood.subtree_hash(tree, tree)  # expect: call-arg
+name: str = quernwood.subtree_hash(tree)  # expect: assignment
+hashes: dict[str, int] = quernwood.subtree_hashes(tree)  # expect: assignment
+module: ast.Module = quernwood.fix_missing_locations(ast.Expression(body=ast.Constant(1)))  # expect: assignment
+parents = quernwood.set_parents(tree)  # expect: func-returns-value
+node, parent, field = quernwood.walk_frontier_edges(tree, (ast.Name,))[0]  # expect: misc
+for event, found in quernwood.walk_frontier_events(tree, (ast.Name,), ()):
+    event.upper()  # expect: attr-defined
+quernwood.walk(tree)  # expect: deprecated
+quernwood.walk_everything(tree)  # expect: attr-defined
