@@ -1,6 +1,10 @@
 # make test   build and run the test suite on CPython 3.13, 3.14, 3.15 (inside
 #             the private Debian-unstable root) and on the host's python3.11
 # make bench  build for CPython 3.15 in the root and run the benchmark
+# make wheel-check  build the sdist and a wheel from it per root interpreter,
+#             install each into a fresh venv and smoke-test it there
+# make typecheck    mypy --strict over the stubs, as a wheel installs them
+# make demo   the duplicate-code finder over 3.15's own standard library
 # Both create the root and install host packages on first use.
 
 ROOT_PYTHONS := 3.13 3.14 3.15
@@ -10,6 +14,7 @@ PYTEST_ARGS  ?=
 BENCH_ARGS   ?=
 
 .PHONY: test bench host-deps devroot test-root test-host build-root-% test-root-% clean
+.PHONY: wheel-check typecheck typecheck-root demo
 
 test: test-root test-host
 
@@ -39,6 +44,23 @@ test-host: host-deps
 bench: devroot
 	tools/devroot run $(MAKE) --no-print-directory build-root-3.15
 	tools/devroot run env PYTHONPATH=$(CURDIR)/build/py3.15 python3.15 bench/bench.py $(BENCH_ARGS)
+
+wheel-check: devroot
+	tools/devroot run tools/wheel-check
+
+# The root's python3 (3.14) runs mypy; the stubs sit where a wheel puts them.
+typecheck: devroot
+	tools/devroot run $(MAKE) --no-print-directory typecheck-root
+
+typecheck-root: build-root-3.14
+	rm -rf build/site-3.14
+	cmake --install build/py3.14 --prefix build/site-3.14 >/dev/null
+	python3 tools/typecheck build/site-3.14
+
+demo: devroot
+	tools/devroot run $(MAKE) --no-print-directory build-root-3.15
+	tools/devroot run env PYTHONPATH=$(CURDIR)/build/py3.15 python3.15 examples/find_duplicates.py \
+	  $$(tools/devroot run python3.15 -c 'import sysconfig; print(sysconfig.get_paths()["stdlib"])')
 
 clean:
 	rm -rf build
