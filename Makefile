@@ -14,7 +14,7 @@ PYTEST_ARGS  ?=
 BENCH_ARGS   ?=
 
 .PHONY: test bench host-deps devroot test-root test-host build-root-% test-root-% clean
-.PHONY: wheel-check typecheck typecheck-root demo
+.PHONY: wheel-check typecheck typecheck-root demo demo-root
 
 test: test-root test-host
 
@@ -58,9 +58,11 @@ typecheck-root: build-root-3.14
 	python3 tools/typecheck build/site-3.14
 
 demo: devroot
-	tools/devroot run $(MAKE) --no-print-directory build-root-3.15
-	tools/devroot run env PYTHONPATH=$(CURDIR)/build/py3.15 python3.15 examples/find_duplicates.py \
-	  $$(tools/devroot run python3.15 -c 'import sysconfig; print(sysconfig.get_paths()["stdlib"])')
+	tools/devroot run $(MAKE) --no-print-directory demo-root
+
+demo-root: build-root-3.15
+	PYTHONPATH=$(CURDIR)/build/py3.15 python3.15 examples/find_duplicates.py \
+	  "$$(python3.15 -c 'import sysconfig; print(sysconfig.get_paths()["stdlib"])')"
 
 clean:
 	rm -rf build
