@@ -1,6 +1,10 @@
 # make test   build and run the test suite on CPython 3.13, 3.14, 3.15 (inside
 #             the private Debian-unstable root) and on the host's python3.11
 # make bench  build for CPython 3.15 in the root and run the benchmark
+# make leakcheck  build for the debug interpreter python3.15d in the root and
+#             require reference and block totals to stay flat (tests/leakcheck.py)
+# make sanitize   build with AddressSanitizer and UBSan for 3.15 in the root
+#             and run the test suite under them
 # Both create the root and install host packages on first use.
 
 ROOT_PYTHONS := 3.13 3.14 3.15
@@ -9,7 +13,9 @@ HOST_PKGS    := python3-dev python3-pytest python3-hypothesis cmake g++ make
 PYTEST_ARGS  ?=
 BENCH_ARGS   ?=
 
-.PHONY: test bench host-deps devroot test-root test-host build-root-% test-root-% clean
+SAN_FLAGS    := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
+
+.PHONY: test bench leakcheck sanitize leakcheck-root sanitize-root host-deps devroot test-root test-host build-root-% test-root-% clean
 
 test: test-root test-host
 
@@ -39,6 +45,28 @@ test-host: host-deps
 bench: devroot
 	tools/devroot run $(MAKE) --no-print-directory build-root-3.15
 	tools/devroot run env PYTHONPATH=$(CURDIR)/build/py3.15 python3.15 bench/bench.py $(BENCH_ARGS)
+
+leakcheck: devroot
+	tools/devroot run $(MAKE) --no-print-directory leakcheck-root
+
+leakcheck-root:
+	tools/build python3.15d build/py3.15d
+	PYTHONPATH=$(CURDIR)/build/py3.15d python3.15d tests/leakcheck.py
+
+# The interpreter is not instrumented: the runtime is preloaded (with
+# libstdc++, whose __cxa_throw the runtime must find at start), objects are
+# allocated with malloc so that ASan sees them, and the interpreter's own
+# leaks at exit are not reported.
+sanitize: devroot
+	tools/devroot run $(MAKE) --no-print-directory sanitize-root
+
+sanitize-root:
+	tools/build python3.15 build/py3.15-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  "-DCMAKE_CXX_FLAGS=$(SAN_FLAGS)" "-DCMAKE_MODULE_LINKER_FLAGS=$(SAN_FLAGS)"
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  PYTHONPATH=$(CURDIR)/build/py3.15-asan python3.15 -m pytest -q -x -p no:cacheprovider \
+	  -m "not slow_under_asan" tests $(PYTEST_ARGS)
 
 clean:
 	rm -rf build
