@@ -5,7 +5,11 @@
 #             install each into a fresh venv and smoke-test it there
 # make typecheck    mypy --strict over the stubs, as a wheel installs them
 # make demo   the duplicate-code finder over 3.15's own standard library
-# Both create the root and install host packages on first use.
+# make leakcheck  build for the debug interpreter python3.15d in the root and
+#             require reference and block totals to stay flat (tests/leakcheck.py)
+# make sanitize   build with AddressSanitizer and UBSan for 3.15 in the root
+#             and run the test suite under them
+# Every target creates the root and installs host packages on first use.
 
 ROOT_PYTHONS := 3.13 3.14 3.15
 HOST_PYTHON  := /usr/bin/python3.11
@@ -15,6 +19,9 @@ BENCH_ARGS   ?=
 
 .PHONY: test bench host-deps devroot test-root test-host build-root-% test-root-% clean
 .PHONY: wheel-check typecheck typecheck-root demo demo-root
+.PHONY: leakcheck sanitize leakcheck-root sanitize-root
+
+SAN_FLAGS    := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
 
 test: test-root test-host
 
@@ -63,6 +70,27 @@ demo: devroot
 demo-root: build-root-3.15
 	PYTHONPATH=$(CURDIR)/build/py3.15 python3.15 examples/find_duplicates.py \
 	  "$$(python3.15 -c 'import sysconfig; print(sysconfig.get_paths()["stdlib"])')"
+leakcheck: devroot
+	tools/devroot run $(MAKE) --no-print-directory leakcheck-root
+
+leakcheck-root:
+	tools/build python3.15d build/py3.15d
+	PYTHONPATH=$(CURDIR)/build/py3.15d python3.15d tests/leakcheck.py
+
+# The interpreter is not instrumented: the runtime is preloaded (with
+# libstdc++, whose __cxa_throw the runtime must find at start), objects are
+# allocated with malloc so that ASan sees them, and the interpreter's own
+# leaks at exit are not reported.
+sanitize: devroot
+	tools/devroot run $(MAKE) --no-print-directory sanitize-root
+
+sanitize-root:
+	tools/build python3.15 build/py3.15-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  "-DCMAKE_CXX_FLAGS=$(SAN_FLAGS)" "-DCMAKE_MODULE_LINKER_FLAGS=$(SAN_FLAGS)"
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  PYTHONPATH=$(CURDIR)/build/py3.15-asan python3.15 -m pytest -q -x -p no:cacheprovider \
+	  -m "not slow_under_asan" tests $(PYTEST_ARGS)
 
 clean:
 	rm -rf build

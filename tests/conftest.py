@@ -11,6 +11,11 @@ import pytest
 import quernwood
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "slow_under_asan: too slow for the sanitizer run, which deselects it")
+
+
 def pytest_report_header(config):
     return f"quernwood from {quernwood.__file__} on Python {sys.version.split()[0]}"
 

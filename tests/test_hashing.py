@@ -232,6 +232,7 @@ def _sample(stdlib_trees, per_module, seed):
         yield path, tree, rng.sample(nodes, min(per_module, len(nodes)))
 
 
+@pytest.mark.slow_under_asan  # whole-stdlib differential: minutes under ASan
 def test_hash_equality_is_dump_equality(stdlib_trees):
     by_dump = collections.defaultdict(set)
     by_hash = collections.defaultdict(set)

@@ -244,6 +244,7 @@ class TestFixMissingLocations:
         with pytest.raises(RecursionError, match="cycle"):
             fn(tree)
 
+    @pytest.mark.slow_under_asan  # whole-stdlib differential: minutes under ASan
     def test_differential_on_stripped_stdlib(self, stdlib_trees):
         paths = sample_paths(stdlib_trees, 5)
         for i, path in enumerate(paths):
@@ -308,6 +309,7 @@ class TestSetParents:
         quernwood.set_parents(tree)
         assert seen == [(kids[0], tree), (kids[1], tree)]
 
+    @pytest.mark.slow_under_asan  # whole-stdlib differential: minutes under ASan
     def test_differential_on_stdlib(self, stdlib_trees):
         for path in sample_paths(stdlib_trees, 4):
             tree = fresh_parse(path)

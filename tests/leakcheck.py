@@ -1,0 +1,306 @@
+"""Reference and memory leak check, run by `make leakcheck` on a debug build.
+
+Not a pytest module: it needs sys.gettotalrefcount (debug interpreters only)
+and runs each case long enough for a leak of one reference per call to show.
+
+Every case is warmed up first so that interpreter caches (interned strings,
+type caches, the thread's per-type records, warning registries) are filled;
+after that, N more calls must leave the total reference count, the count of
+interpreter memory blocks and the bytes in use by malloc exactly where they
+were. A round that differs is retried a few times, since an unrelated
+allocator cache can move once; a real leak moves every round.
+"""
+
+import ast
+import ctypes
+import gc
+import os
+import sys
+import sysconfig
+import threading
+import warnings
+import weakref
+
+import quernwood as qw
+
+if not hasattr(sys, "gettotalrefcount"):
+    sys.exit("leakcheck needs a debug interpreter (sys.gettotalrefcount)")
+
+warnings.simplefilter("ignore")
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(n, ctypes.c_size_t) for n in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+        "keepcost")]
+
+
+_libc = ctypes.CDLL(None)
+_libc.mallinfo2.restype = _MallInfo2
+
+
+def totals(malloc_bytes=True):
+    gc.collect()
+    return (sys.gettotalrefcount(), sys.getallocatedblocks(),
+            _libc.mallinfo2().uordblks if malloc_bytes else 0)
+
+
+FAILURES = []
+
+
+def check(name, fn, n, attempts=4, settle=0.0, malloc_bytes=True, tolerance=0):
+    """Runs fn n times to warm up, then requires n more calls to change nothing.
+
+    With `settle`, the totals may take up to that many seconds to come back:
+    an ended thread finishes its native exit after join() has returned.
+    Without `malloc_bytes`, malloc's count is left out: the C library keeps
+    per-thread arenas whose use moves with every thread started. With
+    `tolerance`, totals may move by that much: a new thread's first import
+    of `ast` leaves per-thread import bookkeeping that varies in size."""
+    for _ in range(n):
+        fn()
+    deltas = []
+    for _ in range(attempts):
+        before = totals(malloc_bytes)
+        for _ in range(n):
+            fn()
+        after = totals(malloc_bytes)
+        waited = 0.0
+        while any(abs(b - a) > tolerance for a, b in zip(before, after)) and waited < settle:
+            threading.Event().wait(0.01)
+            waited += 0.01
+            after = totals(malloc_bytes)
+        delta = tuple(b - a for a, b in zip(before, after))
+        deltas.append(delta)
+        if all(abs(d) <= tolerance for d in delta):
+            print(f"ok    {name:<44} x{n:<4} refs/blocks/bytes delta {delta}")
+            return
+    print(f"LEAK  {name:<44} x{n:<4} deltas {deltas}")
+    FAILURES.append(name)
+
+
+def expect(exc_type, fn, *args, **kwargs):
+    try:
+        fn(*args, **kwargs)
+    except exc_type:
+        return
+    raise AssertionError(f"{fn.__name__} did not raise {exc_type.__name__}")
+
+
+# The corpus: a few standard library modules and hostile shapes.
+
+def _parse(module_name):
+    path = os.path.join(sysconfig.get_paths()["stdlib"], module_name)
+    with open(path, "rb") as f:
+        return ast.parse(f.read(), path)
+
+
+CORPUS = [_parse(m) for m in ("ast.py", "textwrap.py", "dataclasses.py")]
+
+odd_key = ast.parse("f(x, y=[1, 2])").body[0]
+vars(odd_key)[7] = ast.Name("not a field")  # a non-str key forces the generic dict path
+CORPUS.append(ast.Module(body=[odd_key, ast.Name.__new__(ast.Name)], type_ignores=[]))
+
+KINDS = (ast.Name, ast.Call, ast.Attribute)
+PRUNE = (ast.Lambda, ast.FunctionDef)
+BRACKET = (ast.FunctionDef, ast.ClassDef)
+
+
+def each_tree(fn):
+    def run():
+        for tree in CORPUS:
+            fn(tree)
+    return run
+
+
+def fresh_unlocated():
+    call = ast.Call(ast.Name("f", ast.Load()), [ast.Constant(1), ast.Name("x", ast.Load())], [])
+    return ast.Module(body=[ast.Expr(call)], type_ignores=[])
+
+
+SUCCESS_CASES = [
+    ("walk", each_tree(qw.walk)),
+    ("walk_dfs", each_tree(qw.walk_dfs)),
+    ("walk_unordered", each_tree(qw.walk_unordered)),
+    ("_walk_count", each_tree(qw._walk_count)),
+    ("walk_frontier", each_tree(lambda t: qw.walk_frontier(t, KINDS))),
+    ("walk_frontier_edges", each_tree(lambda t: qw.walk_frontier_edges(t, KINDS))),
+    ("walk_of_types", each_tree(lambda t: qw.walk_of_types(t, KINDS, PRUNE))),
+    ("walk_of_types keywords", each_tree(lambda t: qw.walk_of_types(node=t, kinds=KINDS))),
+    ("walk_frontier_events", each_tree(lambda t: qw.walk_frontier_events(t, KINDS, BRACKET))),
+    ("set_parents", each_tree(qw.set_parents)),
+    ("fix_missing_locations located", each_tree(qw.fix_missing_locations)),
+    ("fix_missing_locations fresh", lambda: qw.fix_missing_locations(fresh_unlocated())),
+    ("set_parents fresh", lambda: qw.set_parents(fresh_unlocated())),
+    ("subtree_hashes", each_tree(qw.subtree_hashes)),
+    ("subtree_hash", each_tree(qw.subtree_hash)),
+    ("non-node roots", lambda: [f(v) for f in (qw.walk_dfs, qw.subtree_hash, qw.set_parents)
+                                for v in (None, 1, [ast.Pass()], ast.AST())]),
+]
+
+
+# Error paths.
+
+SMALL = ast.parse("def f(a):\n    return a + 1\n")
+
+
+class Pair(ast.expr):
+    _fields = ("a", "b")
+
+
+class RaisesValue(ast.expr):
+    _fields = ("first", "second")
+
+    @property
+    def second(self):
+        raise ValueError("bad field")
+
+
+class RaisesMissing(ast.expr):
+    _fields = ("first", "second")
+
+    @property
+    def second(self):
+        raise AttributeError("absent")
+
+
+class NoSet(ast.expr):
+    _fields = ()
+
+    def __setattr__(self, name, value):
+        raise RuntimeError("read-only node")
+
+
+class BadRepr:
+    def __repr__(self):
+        raise RuntimeError("no repr")
+
+
+def raising_tree():
+    node = RaisesValue()
+    node.first = ast.Pass()
+    pair = Pair()
+    pair.a, pair.b = node, None
+    return pair
+
+
+def missing_tree():
+    node = RaisesMissing()
+    node.first = ast.Pass()
+    return node
+
+
+def cyclic():
+    m = ast.parse("x")
+    m.body.append(m)
+    return m
+
+
+RAISING = raising_tree()
+MISSING = missing_tree()
+NO_SET = ast.Module(body=[ast.Expr(NoSet())], type_ignores=[])
+BAD_REPR = ast.Expr(ast.Constant(BadRepr()))
+CYCLE = cyclic()
+
+TYPED = [
+    ("walk_frontier", lambda t: qw.walk_frontier(t, (ast.Pass,))),
+    ("walk_frontier_edges", lambda t: qw.walk_frontier_edges(t, (ast.Pass,))),
+    ("walk_of_types", lambda t: qw.walk_of_types(t, (ast.Pass,), (ast.Pass,))),
+    ("walk_frontier_events", lambda t: qw.walk_frontier_events(t, (ast.Pass,), (RaisesValue,))),
+    ("set_parents", qw.set_parents),
+    ("fix_missing_locations", qw.fix_missing_locations),
+    ("subtree_hashes", qw.subtree_hashes),
+    ("subtree_hash", qw.subtree_hash),
+]
+
+ALL = TYPED + [
+    ("walk", qw.walk),
+    ("walk_dfs", qw.walk_dfs),
+    ("walk_unordered", qw.walk_unordered),
+    ("_walk_count", qw._walk_count),
+]
+
+ERROR_CASES = [
+    ("binding: missing", lambda: expect(TypeError, qw.walk_frontier_events, SMALL)),
+    ("binding: too many", lambda: expect(TypeError, qw.walk_of_types, SMALL, (), (), ())),
+    ("binding: unknown keyword", lambda: expect(TypeError, qw.walk_dfs, SMALL, depth=1)),
+    ("binding: undecodable keyword", lambda: expect(TypeError, qw.walk_dfs, **{"\udcff": 1})),
+    ("binding: twice", lambda: expect(TypeError, qw.walk_dfs, SMALL, node=SMALL)),
+    ("binding: kinds not a tuple (note)", lambda: expect(TypeError, qw.walk_frontier, SMALL, [ast.Name])),
+    ("binding: kinds None", lambda: expect(TypeError, qw.walk_frontier_edges, SMALL, None)),
+    ("binding: prune not a tuple", lambda: expect(TypeError, qw.walk_of_types, SMALL, (), 5)),
+    ("bad kinds item", lambda: expect(TypeError, qw.walk_frontier, SMALL, (ast.Name, 1))),
+    ("bad prune item", lambda: expect(TypeError, qw.walk_of_types, SMALL, (ast.Name,), ("x",))),
+    ("bad bracket item", lambda: expect(TypeError, qw.walk_frontier_events, SMALL, (), (ast.Name, None))),
+    ("failing __setattr__: set_parents", lambda: expect(RuntimeError, qw.set_parents, NO_SET)),
+    ("failing __setattr__: fix_missing_locations",
+     lambda: expect(RuntimeError, qw.fix_missing_locations, NO_SET)),
+    ("failing repr: subtree_hashes", lambda: expect(RuntimeError, qw.subtree_hashes, BAD_REPR)),
+    ("failing repr: subtree_hash", lambda: expect(RuntimeError, qw.subtree_hash, BAD_REPR)),
+] + [
+    (f"raising property: {name}", lambda f=f: expect(ValueError, f, RAISING))
+    for name, f in TYPED
+] + [
+    (f"AttributeError property: {name}", lambda f=f: f(MISSING))
+    for name, f in TYPED
+]
+
+# A cycle costs 2**24 node visits per call: few calls, every function.
+CYCLE_CASES = [(f"cycle: {name}", lambda f=f: expect(RecursionError, f, CYCLE)) for name, f in ALL]
+
+
+# Thread exit: per-thread caches built and dropped, the references they held
+# released by the next call on the main thread.
+
+class ThreadKind(ast.expr):
+    _fields = ("value",)
+
+
+THREAD_NODE = ThreadKind()
+THREAD_NODE.value = ast.Name("x", ast.Load())
+THREAD_TREE = ast.Module(body=[ast.Expr(THREAD_NODE)], type_ignores=[])
+THREAD_KIND_REFS = sys.getrefcount(ThreadKind)
+
+
+def thread_work():
+    qw.walk_dfs(THREAD_TREE)
+    qw.walk_of_types(THREAD_TREE, (ThreadKind,))
+    qw.subtree_hashes(THREAD_TREE)
+    qw.walk_frontier_events(THREAD_TREE, (ast.Name,), (ThreadKind,))
+
+
+def thread_exit_case():
+    threads = [threading.Thread(target=thread_work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    # A joined thread may still be running its native exit destructors; the
+    # class is released once they have run and a call has drained the queue.
+    for _ in range(400):
+        qw._walk_count(SMALL)
+        if sys.getrefcount(ThreadKind) == THREAD_KIND_REFS:
+            return
+        threading.Event().wait(0.005)
+    raise AssertionError(f"ended threads still hold {sys.getrefcount(ThreadKind) - THREAD_KIND_REFS} "
+                         "references to a class their caches knew")
+
+
+def main():
+    check("thread exit and deferred release", thread_exit_case, 10, settle=2.0,
+          malloc_bytes=False, tolerance=5)
+    for name, fn in SUCCESS_CASES:
+        check(name, fn, 20)
+    for name, fn in ERROR_CASES:
+        check(name, fn, 200)
+    for name, fn in CYCLE_CASES:
+        check(name, fn, 2)
+    if FAILURES:
+        print(f"{len(FAILURES)} case(s) leaked: {', '.join(FAILURES)}")
+        return 1
+    print(f"no leaks in {len(SUCCESS_CASES) + len(ERROR_CASES) + len(CYCLE_CASES) + 1} cases")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
