@@ -115,7 +115,7 @@ def dynamic_classes(draw):
 
 
 node_classes = st.one_of(
-    st.sampled_from(REAL), st.sampled_from(USER), dynamic_classes(), st.sampled_from(REAL + [Wide]))
+    st.sampled_from(REAL), st.sampled_from(USER), dynamic_classes(), st.sampled_from(REAL + [Wide] * 3))
 
 BOUNDARY_INTS = [
     0, 1, -1, -2, 2**61 - 2, 2**61 - 1, 2**61, -(2**61 - 2), -(2**61 - 1), -(2**61),
@@ -232,7 +232,7 @@ def value_plans(index, count, depth=0):
     if depth < 2:
         inner = value_plans(index, count, depth + 1)
         options += [
-            st.tuples(st.just("list"), st.lists(inner, max_size=4)),
+            st.tuples(st.just("list"), st.lists(inner, max_size=5)),
             st.tuples(st.sampled_from(["listsub", "tuple"]), st.lists(inner, max_size=2)),
         ]
     # Refs first: hypothesis shrinks towards the first option.
@@ -265,15 +265,17 @@ def wide_plans(draw, index, count):
     """A node with more fields than the collection walks scan (254)."""
     values = [("leaf", None)] * len(Wide._fields)
     if index + 1 < count:
-        for position in draw(st.lists(st.sampled_from([0, 253, 254, 257]), max_size=3, unique=True)):
+        for position in draw(st.lists(st.sampled_from([0, 253, 254, 257]), min_size=1, max_size=3, unique=True)):
             values[position] = ("ref", draw(st.integers(index + 1, count - 1)))
     return NodePlan(Wide, list(zip(Wide._fields, values)))
 
 
 @st.composite
-def plans(draw, max_nodes=10):
+def plans(draw, max_nodes=12):
     count = draw(st.integers(1, max_nodes))
     nodes = [draw(node_plans(i, count)) for i in range(count)]
+    if draw(st.integers(0, 9)) == 0:  # seen from the root, the scan limit shows
+        nodes[0] = draw(wide_plans(0, count))
     root = draw(st.sampled_from([("node",)] * 6 + [("list",), ("int",), ("plain",)]))
     used = [p.cls for p in nodes] + [int, ast.AST]
 
