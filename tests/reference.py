@@ -292,7 +292,10 @@ def leaf_hash(x):
         p = hash(x)
     else:
         p = hash(repr(x))
-    return mix(id(cls), p)  # `& MASK` inside mix is the sign extension
+    # The type is seeded like a node's: folded straight into the address, a
+    # small value would make up for the small distance between two static
+    # types (b'' and 55296 hashed alike). `& MASK` in mix sign-extends p.
+    return mix(mix(0, id(cls)), p)
 
 
 def subtree_hashes(root):
