@@ -69,6 +69,26 @@ class Wide(ast.AST):
     _fields = tuple(f"f{i}" for i in range(258))
 
 
+class MissingField(AttributeError):
+    pass
+
+
+def _missing(self):
+    raise MissingField("c")
+
+
+COMPUTED_CHILD = ast.Pass()
+
+
+class Computed(ast.expr):
+    """Fields `b` and `c` are never in the instance dictionary: `b` comes from
+    a property, reading `c` raises a subclass of AttributeError."""
+
+    _fields = ("a", "b", "c")
+    b = property(lambda self: COMPUTED_CHILD)
+    c = property(_missing)
+
+
 class Plain:
     """Not a node; a root of this kind is read through attribute lookup."""
 
@@ -80,7 +100,7 @@ REAL = [
     ast.Store, ast.Add, ast.Assign, ast.If, ast.List, ast.Tuple, ast.arguments,
     ast.Lambda, ast.FunctionDef, ast.Return, ast.keyword, ast.Attribute,
 ]
-USER = [UserName, DeepName, UserAssign, Triple, Pair, ListFields, OddFields, NoFields]
+USER = [UserName, DeepName, UserAssign, Triple, Pair, ListFields, OddFields, NoFields, Computed]
 DYNAMIC_BASES = [ast.AST, ast.expr, ast.stmt, ast.Name, Triple, UserAssign]
 FIELD_ALPHABET = ["a", "b", "c", "d", "lineno", "body"]
 
@@ -97,7 +117,7 @@ FRESH_DICT_ROOM = 5
 def settable_names(cls):
     """The field names a plan may assign on an instance of `cls`."""
     fields = cls._fields
-    return [str(f) for f in fields if isinstance(f, str)]
+    return [str(f) for f in fields if isinstance(f, str) and not isinstance(getattr(cls, f, None), property)]
 
 
 @st.composite
