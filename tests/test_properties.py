@@ -169,21 +169,21 @@ def run_both(plan, model_fn, module_fn, names):
     if got[0] == "raised":
         assert got[1] is want[1]
     assert state(b, names) == state(a, names)
-    return a, b, got
+    return b, got
 
 
 @PROPERTY_SETTINGS
 @given(plans())
 def test_set_parents(plan):
-    a, b, got = run_both(plan, ref.set_parents, quernwood.set_parents, ["parent"])
+    _, got = run_both(plan, ref.set_parents, quernwood.set_parents, ["parent"])
     assert got == ("ok", None)
 
 
 @PROPERTY_SETTINGS
 @given(plans())
 def test_fix_missing_locations(plan):
-    a, b, got = run_both(plan, ref.fix_missing_locations, quernwood.fix_missing_locations, ref.LOCATIONS)
-    assert got[1] is b.root
+    b, got = run_both(plan, ref.fix_missing_locations, quernwood.fix_missing_locations, ref.LOCATIONS)
+    assert got[0] == "raised" or got[1] is b.root
 
 
 @pytest.mark.parametrize("module_fn, model_fn", [
