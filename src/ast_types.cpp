@@ -1,5 +1,7 @@
 #include "ast_types.h"
 
+#include "binding.h"
+
 #include <cstring>
 #include <vector>
 
@@ -63,6 +65,16 @@ BaseTypes resolve_base_types() {
 FieldTable::FieldTable()
     : keys_(new uintptr_t[INITIAL_SLOTS]()), counts_(new uint8_t[INITIAL_SLOTS]()), mask_(INITIAL_SLOTS - 1) {}
 
+// The table may die at thread exit, when no interpreter lock is held.
+FieldTable::~FieldTable() {
+    for (PyObject* cls : kept_) release_or_defer(cls);
+}
+
+void FieldTable::keep_alive(PyObject* cls) {
+    kept_.push_back(nullptr);  // may throw before any reference is taken
+    kept_.back() = Py_NewRef(cls);
+}
+
 void FieldTable::insert_ast(const PyTypeObject* t, uint8_t value) {
     const auto a = reinterpret_cast<uintptr_t>(t);
     for (;;) {
@@ -107,6 +119,7 @@ std::unique_ptr<FieldTable> prebuild_field_table() {
         Strong cls = std::move(stack.back());
         stack.pop_back();
         table->insert_ast(reinterpret_cast<PyTypeObject*>(cls.as_ptr()), field_value(cls.as_ptr()));
+        table->keep_alive(cls.as_ptr());
         Strong subs = Strong::own(PyObject_CallMethod(cls.as_ptr(), "__subclasses__", nullptr));
         Strong it = Strong::own(PyObject_GetIter(subs.as_ptr()));
         for (;;) {

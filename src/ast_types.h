@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <vector>
 
 namespace qw {
 
@@ -39,6 +40,9 @@ public:
     static constexpr size_t INITIAL_SLOTS = 256;
 
     FieldTable();
+    ~FieldTable();
+    FieldTable(const FieldTable&) = delete;
+    FieldTable& operator=(const FieldTable&) = delete;
 
     uint8_t lookup(const PyTypeObject* t) const noexcept {
         const auto a = reinterpret_cast<uintptr_t>(t);
@@ -52,6 +56,10 @@ public:
     }
 
     void insert_ast(const PyTypeObject* t, uint8_t value);
+    // Holds `cls` for as long as the table lives. Keys are bare addresses:
+    // a class freed while the table knew it could hand its address to a new
+    // class with other fields, which would then be read with the old count.
+    void keep_alive(PyObject* cls);
     size_t slots() const noexcept { return mask_ + 1; }
     size_t size() const noexcept { return used_; }
 
@@ -60,6 +68,7 @@ private:
 
     std::unique_ptr<uintptr_t[]> keys_;
     std::unique_ptr<uint8_t[]> counts_;
+    std::vector<PyObject*> kept_;  // owned references
     size_t mask_;
     size_t used_ = 0;
 };

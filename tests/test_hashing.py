@@ -21,7 +21,7 @@ def signed(h):
 
 def leaf(x):
     direct = x is None or x is ... or type(x) in (str, bytes, int, bool)
-    return mix(id(type(x)), hash(x if direct else repr(x)) & MASK)
+    return mix(mix(0, id(type(x))), hash(x if direct else repr(x)) & MASK)
 
 
 def reference(node):
@@ -66,7 +66,7 @@ def test_name_worked_structure():
     c = ast.Load()
     n = ast.Name(id="x", ctx=c)
     acc0 = mix(0, id(ast.Name))
-    acc1 = mix(mix(acc0, 0), mix(id(str), hash("x") & MASK))
+    acc1 = mix(mix(acc0, 0), mix(mix(0, id(str)), hash("x") & MASK))
     acc2 = mix(mix(acc1, 1), mix(0, id(ast.Load)))
     assert subtree_hash(n) == signed(acc2)
     assert subtree_hashes(n) == {id(n): signed(acc2), id(c): signed(mix(0, id(ast.Load)))}
@@ -155,6 +155,17 @@ def test_leaf_values_kept_apart(groups):
     seen = [{subtree_hash(ast.Constant(v)) for v in group} for group in groups]
     assert all(len(s) == 1 for s in seen)
     assert len(set().union(*seen)) == len(groups)
+
+
+@pytest.mark.parametrize("value", [b"", b"a", True, False, None, ..., ""], ids=repr)
+def test_small_int_does_not_make_up_for_type_distance(value):
+    # The int that would collide with `value` if a leaf were mix(type address,
+    # hash): the static types lie close together, so it is small (55296 for
+    # b'' on one build, a constant of real code).
+    rot = lambda x: ((x << 5) | (x >> 59)) & MASK
+    k = rot(id(type(value))) ^ (hash(value) & MASK) ^ rot(id(int))
+    assert subtree_hash(ast.Constant(value)) != subtree_hash(ast.Constant(k))
+    assert subtree_hash(ast.Constant(value)) != subtree_hash(ast.Constant(-k))
 
 
 def test_large_ints_equal_by_value():
@@ -290,7 +301,7 @@ def test_repr_emptying_the_list_being_hashed():
     c.kind = None
     # The length was 4 when the list was entered; only the first item was
     # folded before the list emptied.
-    value = mix(mix(MASK, 4), mix(id(Emptier), hash("E") & MASK))
+    value = mix(mix(MASK, 4), mix(mix(0, id(Emptier)), hash("E") & MASK))
     acc = mix(mix(mix(0, id(ast.Constant)), 0), value)
     acc = mix(mix(acc, 1), leaf(None))
     assert subtree_hash(c) == signed(acc)

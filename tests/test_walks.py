@@ -1,5 +1,6 @@
 import ast
 import collections
+import gc
 import threading
 import warnings
 
@@ -135,6 +136,31 @@ def test_class_defined_after_table_build_is_not_expanded():
     late = LateName(id="z", ctx=ctx)
     result = quernwood.walk_dfs(ast.Expr(value=late))
     assert late in result and ctx not in result
+
+
+def test_class_freed_after_table_build_does_not_lend_its_count():
+    def make(fields):
+        return type("C", (ast.expr,), {"_fields": fields})
+
+    out = {}
+
+    def run():
+        wide = make(("a", "b", "c"))
+        address = id(wide)
+        quernwood.walk_dfs(None)  # this thread's table knows `wide` now
+        del wide
+        gc.collect()
+        made = []  # the allocator hands a freed address out again soon
+        while len(made) < 200 and (not made or id(made[-1]) != address):
+            made.append(make(("a",)))
+        node = made[-1](a=None)
+        node.note = ast.Name("x", ast.Load())  # not a field
+        out["walked"], out["node"] = quernwood.walk_dfs(node), node
+
+    t = threading.Thread(target=run)
+    t.start()
+    t.join()
+    assert out["walked"] == [out["node"]]
 
 
 @pytest.mark.parametrize("walk", COLLECTORS)

@@ -1,0 +1,324 @@
+"""A slow, plain-Python model of what every quernwood function returns.
+
+Each model is written to be read, not to be fast: it may recurse and it
+builds its answers from ordinary attribute and dictionary access. The tests
+compare the module with these models on generated trees and on real code.
+
+Two readings of a node exist, as in the module:
+
+* the collection walks (walk_dfs, walk_unordered, _walk_count) take the
+  first `count` entries of the node's instance dictionary by position, where
+  `count` comes from the thread's field table (built once per thread, so it
+  knows only the classes that existed then), and keep a value when its class
+  passes `issubclass_of_ast`;
+* every other function looks each name of the class's `_fields` up by name
+  and keeps a value when `is_ast` holds.
+
+A structure with a cycle is not modelled: the module answers it with
+RecursionError from every walking function once a large number of nodes has
+been handled.
+"""
+
+import ast
+
+HOLE = object()  # a deleted dictionary slot: counts as a position, holds nothing
+MISSING = object()
+MASK = (1 << 64) - 1
+MULTIPLIER = 0x9E3779B97F4A7C15
+LOCATIONS = ("lineno", "col_offset", "end_lineno", "end_col_offset")
+
+
+# ---------------------------------------------------------------- type tests
+
+def issubclass_of_ast(cls):
+    """The shortcut test of the collection walks: only `__base__` links."""
+    base = cls.__base__
+    if base is None or base is object:
+        return False
+    return base is ast.AST or base.__base__ in (ast.AST, ast.expr)
+
+
+def is_ast(value):
+    """The child test of the typed traversals: the shortcut, then issubclass."""
+    cls = type(value)
+    base = cls.__base__
+    if base is None or base is object:
+        return False
+    if base is ast.AST or base.__base__ in (ast.AST, ast.expr):
+        return True
+    return issubclass(cls, ast.AST)
+
+
+def in_set(value, classes):
+    """Membership by exact class, never by a base class."""
+    return any(type(value) is c for c in classes)
+
+
+# ------------------------------------------------------------ the field table
+
+def table_count(cls):
+    """Field count the table records: the generic length of `_fields`, capped."""
+    try:
+        return min(len(cls._fields), 254)
+    except Exception:
+        return 0
+
+
+def field_table_snapshot():
+    """What a field table built now would hold: every class reachable from
+    ast.AST through __subclasses__, keyed by id. The classes are kept in the
+    result so that their ids stay theirs."""
+    table, stack = {}, [ast.AST]
+    while stack:
+        cls = stack.pop()
+        table[id(cls)] = (cls, table_count(cls))
+        stack.extend(cls.__subclasses__())
+    return table
+
+
+def dict_slots(node, layouts):
+    """The node's dictionary entries by position: (key, value), HOLE for a
+    deleted one. `layouts` gives the key order with holes for nodes whose
+    dictionary had entries deleted; any other dictionary has no holes."""
+    if getattr(type(node), "__dictoffset__", 0) <= 0:
+        return []
+    d = node.__dict__
+    keys = layouts.get(id(node), list(d))
+    return [HOLE if k is HOLE else d[k] for k in keys]
+
+
+def collection_children(node, table, layouts):
+    cls_count = table.get(id(type(node)))
+    if cls_count is None:
+        return []
+    out = []
+    for value in dict_slots(node, layouts)[: cls_count[1]]:
+        if value is HOLE:
+            continue
+        if type(value) is list:
+            out.extend(item for item in value if issubclass_of_ast(type(item)))
+        elif issubclass_of_ast(type(value)):
+            out.append(value)
+    return out
+
+
+def walk_dfs(root, table, layouts={}):
+    out, stack = [], [root]
+    while stack:
+        node = stack.pop()
+        out.append(node)
+        stack.extend(reversed(collection_children(node, table, layouts)))
+    return out
+
+
+def walk_unordered(root, table, layouts={}):
+    """Like walk_dfs, but up to four nodes are taken off the stack at once."""
+    out, stack = [], [root]
+    while stack:
+        batch = [stack.pop() for _ in range(min(4, len(stack)))]
+        for node in batch:
+            out.append(node)
+            stack.extend(reversed(collection_children(node, table, layouts)))
+    return out
+
+
+# ------------------------------------------------------- fields read by name
+
+def names_of(cls, attribute):
+    """The usable names of a class's `_fields` or `_attributes`: str items of
+    a tuple that have a UTF-8 form."""
+    try:
+        value = getattr(cls, attribute)
+    except Exception:
+        return []
+    if not isinstance(value, tuple):
+        return []
+    out = []
+    for item in value:
+        if isinstance(item, str):
+            try:
+                item.encode("utf-8")
+            except UnicodeEncodeError:
+                continue
+            out.append(str(item))
+    return out
+
+
+def field_values(node):
+    """(position, name, value) of each field present, instance dictionary
+    first, attribute lookup when the name is not there."""
+    d = node.__dict__ if getattr(type(node), "__dictoffset__", 0) > 0 else None
+    for j, name in enumerate(names_of(type(node), "_fields")):
+        if d is not None and name in d:
+            yield j, name, d[name]
+            continue
+        try:
+            value = getattr(node, name)
+        except AttributeError:
+            continue
+        yield j, name, value
+
+
+def child_edges(node):
+    """(child, parent, field, index) in field order, list items in list order."""
+    out = []
+    for _, name, value in field_values(node):
+        if type(value) is list:
+            out.extend((item, node, name, i) for i, item in enumerate(value) if is_ast(item))
+        elif is_ast(value):
+            out.append((value, node, name, -1))
+    return out
+
+
+def children(node):
+    return [edge[0] for edge in child_edges(node)]
+
+
+def walk_frontier_edges(root, kinds):
+    out, stack = [], list(reversed(child_edges(root)))
+    while stack:
+        edge = stack.pop()
+        if in_set(edge[0], kinds):
+            out.append(edge)
+        else:
+            stack.extend(reversed(child_edges(edge[0])))
+    return out
+
+
+def walk_frontier(root, kinds):
+    return [edge[0] for edge in walk_frontier_edges(root, kinds)]
+
+
+def walk_of_types(root, kinds, prune=()):
+    out, stack = [], [root]
+    while stack:
+        node = stack.pop()
+        if node is root or not in_set(node, prune or ()):
+            stack.extend(reversed(children(node)))
+        if in_set(node, kinds):
+            out.append(node)
+    return out
+
+
+def walk_frontier_events(root, kinds, bracket):
+    out = []
+
+    def descend(node):
+        below = children(node)
+        if in_set(node, bracket):
+            out.append((1, node))
+        for child in below:
+            if in_set(child, kinds):
+                out.append((0, child))
+            else:
+                descend(child)
+        if in_set(node, bracket):
+            out.append((2, node))
+
+    descend(root)
+    return out
+
+
+# ----------------------------------------------------------------- mutation
+
+def parent_assignments(root):
+    """The (child, parent) pairs set_parents assigns, in order. Only valid when
+    assigning `parent` cannot change what a node's fields hold."""
+    out, stack = [], [root]
+    while stack:
+        parent = stack.pop()
+        below = children(parent)
+        out.extend((child, parent) for child in below)
+        stack.extend(reversed(below))
+    return out
+
+
+def set_parents(root):
+    """Does what set_parents does, assigning as it goes."""
+    stack = [root]
+    while stack:
+        parent = stack.pop()
+        below = children(parent)
+        for child in below:
+            child.parent = parent
+        stack.extend(reversed(below))
+
+
+def fix_missing_locations(root):
+    """Does what fix_missing_locations does: presence is judged by the instance
+    dictionary, a None end position counts as missing, writes go in the order
+    lineno, col_offset, end_lineno, end_col_offset."""
+    stack = [(root, (1, 0, 1, 0))]
+    while stack:
+        node, row = stack.pop()
+        declared = names_of(type(node), "_attributes")
+        if any(name in declared for name in LOCATIONS):
+            d = node.__dict__ if getattr(type(node), "__dictoffset__", 0) > 0 else None
+            row = list(row)
+            for k, name in enumerate(LOCATIONS):
+                if name not in declared:
+                    continue
+                value = MISSING if d is None else d.get(name, MISSING)
+                if value is MISSING or (k >= 2 and value is None):
+                    setattr(node, name, row[k])
+                else:
+                    row[k] = value
+        stack.extend((child, row) for child in reversed(children(node)))
+    return root
+
+
+# ------------------------------------------------------------------ hashing
+
+def mix(h, v):
+    rotated = ((h << 5) | (h >> 59)) & MASK
+    return ((rotated ^ (v & MASK)) * MULTIPLIER) & MASK
+
+
+def signed(h):
+    return h - (1 << 64) if h >= 1 << 63 else h
+
+
+INT_HASH_LIMIT = (1 << 61) - 1
+
+
+def leaf_hash(x):
+    cls = type(x)
+    if cls is int:
+        # Python's int hash is the value modulo 2**61 - 1 and maps -1 to -2, so
+        # ints outside that range, and -1, are hashed by their hex digits.
+        inside = -INT_HASH_LIMIT < x < INT_HASH_LIMIT and x != -1
+        p = hash(x) if inside else hash(hex(x))
+    elif x is None or x is Ellipsis or cls in (str, bytes, bool):
+        p = hash(x)
+    else:
+        p = hash(repr(x))
+    # The type is seeded like a node's: folded straight into the address, a
+    # small value would make up for the small distance between two static
+    # types (b'' and 55296 hashed alike). `& MASK` in mix sign-extends p.
+    return mix(mix(0, id(cls)), p)
+
+
+def subtree_hashes(root):
+    """{id(node): signed hash} for every distinct node reached from root."""
+    memo = {}
+
+    def item_hash(x):
+        return node_hash(x) if is_ast(x) else leaf_hash(x)
+
+    def node_hash(node):
+        if id(node) in memo:
+            return memo[id(node)]
+        acc = mix(0, id(type(node)))
+        for j, _, value in field_values(node):
+            if type(value) is list:
+                h = mix(MASK, len(value))
+                for item in value:
+                    h = mix(h, item_hash(item))
+            else:
+                h = item_hash(value)
+            acc = mix(mix(acc, j), h)
+        memo[id(node)] = acc
+        return acc
+
+    node_hash(root)
+    return {k: signed(v) for k, v in memo.items()}
