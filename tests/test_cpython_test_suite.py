@@ -17,6 +17,10 @@ import pytest
 import quernwood
 import reference as ref
 
+# Hundreds of files under every function: minutes under the sanitizers, whose
+# run covers the same code through the other tests.
+pytestmark = pytest.mark.slow_under_asan
+
 SUITE = f"/usr/lib/python{sys.version_info.major}.{sys.version_info.minor}/test"
 STRIDE = 6  # of the files in sorted order, every STRIDE-th is checked
 FIX_STRIDE = 3  # of those, every FIX_STRIDE-th also has locations stripped
