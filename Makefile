@@ -88,7 +88,7 @@ sanitize-root:
 	tools/build python3.15 build/py3.15-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  "-DCMAKE_CXX_FLAGS=$(SAN_FLAGS)" "-DCMAKE_MODULE_LINKER_FLAGS=$(SAN_FLAGS)"
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
-	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 QUERNWOOD_STDLIB_STRIDE=6 \
 	  PYTHONPATH=$(CURDIR)/build/py3.15-asan python3.15 -m pytest -q -x -p no:cacheprovider \
 	  -m "not slow_under_asan" tests $(PYTEST_ARGS)
 
