@@ -1,7 +1,7 @@
 import ast
 import collections
-import os
 import gc
+import os
 import threading
 import warnings
 
