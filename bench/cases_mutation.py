@@ -20,7 +20,7 @@ def sources():
             warnings.simplefilter("ignore")
             for dirpath, dirnames, filenames in os.walk(root):
                 dirnames[:] = sorted(d for d in dirnames
-                                     if d not in ("site-packages", "dist-packages", "__pycache__"))
+                                     if d not in ("site-packages", "dist-packages", "__pycache__", "test"))
                 for f in sorted(filenames):
                     if f.endswith(".py"):
                         with open(os.path.join(dirpath, f), "rb") as fh:

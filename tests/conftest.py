@@ -21,10 +21,11 @@ def pytest_report_header(config):
 
 
 def _stdlib_files():
+    # CPython's own test suite, where installed, is a corpus of its own.
     root = sysconfig.get_paths()["stdlib"]
     out = []
     for dirpath, dirnames, filenames in os.walk(root):
-        dirnames[:] = sorted(d for d in dirnames if d not in ("site-packages", "dist-packages", "__pycache__"))
+        dirnames[:] = sorted(d for d in dirnames if d not in ("site-packages", "dist-packages", "__pycache__", "test"))
         out.extend(os.path.join(dirpath, f) for f in sorted(filenames) if f.endswith(".py"))
     return out
 
