@@ -14,12 +14,11 @@ there is any finding.
 
 import argparse
 import ast
-import os
 import sys
-import time
 import warnings
 
 import quernwood
+from filewalk import Progress, python_files
 
 # Scopes are bracketed: the walk reports entering and leaving each, so the
 # current dotted name is a stack. Handlers are bracketed too rather than
@@ -29,43 +28,6 @@ BRACKET = SCOPES + (ast.ExceptHandler,)
 ENTER, LEAVE = 1, 2
 MUTABLE_DISPLAYS = (ast.List, ast.Dict, ast.Set, ast.ListComp, ast.DictComp, ast.SetComp)
 MUTABLE_CALLS = {"list", "dict", "set", "bytearray"}
-
-
-class Progress:
-    """A file counter on stderr, shown only once a run has taken a second:
-    redrawn in place on a terminal, a line every few seconds in a log."""
-
-    def __init__(self, total, what):
-        self.total, self.what = total, what
-        self.tty = sys.stderr.isatty()
-        self.start = self.last = time.monotonic()
-        self.shown = False
-
-    def step(self, done):
-        now = time.monotonic()
-        if now - self.start >= 1.0 and now - self.last >= (0.2 if self.tty else 5.0):
-            self.last, self.shown = now, True
-            text = f"{self.what} {done}/{self.total}"
-            print(f"\r{text}" if self.tty else text, end="" if self.tty else "\n", file=sys.stderr, flush=True)
-
-    def note(self, message):
-        self.close()
-        print(message, file=sys.stderr)
-
-    def close(self):
-        if self.shown and self.tty:
-            print("\r\x1b[K", end="", file=sys.stderr, flush=True)
-        self.shown = False
-
-
-def python_files(paths):
-    for path in paths:
-        if os.path.isfile(path):
-            yield path
-            continue
-        for dirpath, dirnames, filenames in os.walk(path):
-            dirnames[:] = sorted(d for d in dirnames if not d.startswith(".") and d != "__pycache__")
-            yield from (os.path.join(dirpath, f) for f in sorted(filenames) if f.endswith(".py"))
 
 
 def is_mutable(default):
