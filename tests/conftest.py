@@ -20,6 +20,10 @@ def pytest_report_header(config):
     return f"quernwood from {quernwood.__file__} on Python {sys.version.split()[0]}"
 
 
+# Keep every k-th standard-library module only (the sanitizer run sets it).
+STDLIB_STRIDE = int(os.environ.get("QUERNWOOD_STDLIB_STRIDE", "1"))
+
+
 def _stdlib_files():
     # CPython's own test suite, where installed, is a corpus of its own.
     root = sysconfig.get_paths()["stdlib"]
@@ -36,7 +40,7 @@ def stdlib_trees():
 
     QUERNWOOD_STDLIB_STRIDE=k keeps every k-th module only: the sanitizer run
     uses it, where each walk costs several times as much."""
-    stride = int(os.environ.get("QUERNWOOD_STDLIB_STRIDE", "1"))
+    stride = STDLIB_STRIDE
     trees = []
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")

@@ -1,14 +1,13 @@
 import ast
 import collections
 import gc
-import os
 import threading
 import warnings
 
 import pytest
 
 import quernwood
-from conftest import run_fresh
+from conftest import STDLIB_STRIDE, run_fresh
 
 COLLECTORS = [quernwood.walk_dfs, quernwood.walk_unordered]
 
@@ -229,7 +228,7 @@ def test_differential_against_ast_walk(stdlib_trees):
         assert collections.Counter(map(id, quernwood.walk_unordered(tree))) == expected, path
         assert quernwood._walk_count(tree) == len(dfs)
         checked += len(dfs)
-    assert checked > 500_000 // int(os.environ.get("QUERNWOOD_STDLIB_STRIDE", "1"))
+    assert checked > 500_000 // STDLIB_STRIDE
 
 
 def test_dfs_is_preorder_of_iter_child_nodes(stdlib_trees):
