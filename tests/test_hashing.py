@@ -8,45 +8,14 @@ import pytest
 from conftest import STDLIB_STRIDE
 from quernwood import subtree_hash, subtree_hashes
 
-MASK = 2**64 - 1
-K = 0x9E3779B97F4A7C15
-
-
-def mix(h, v):
-    return (((h << 5) | (h >> 59)) & MASK ^ v) * K & MASK
-
-
-def signed(h):
-    return h - 2**64 if h >= 2**63 else h
-
-
-def leaf(x):
-    direct = x is None or x is ... or type(x) in (str, bytes, int, bool)
-    return mix(mix(0, id(type(x))), hash(x if direct else repr(x)) & MASK)
+from reference import MASK, mix, signed
+from reference import leaf_hash as leaf
+from reference import subtree_hashes as model_hashes
 
 
 def reference(node):
-    """The hash as documented, recomputed by plain recursion (small trees)."""
-    acc = mix(0, id(type(node)))
-    for j, name in enumerate(type(node)._fields):
-        try:
-            v = getattr(node, name)
-        except AttributeError:
-            continue
-        if type(v) is list:
-            h = mix(MASK, len(v))
-            for item in v:
-                h = mix(h, reference_item(item))
-        else:
-            h = reference_item(v)
-        acc = mix(mix(acc, j), h)
-    return acc
-
-
-def reference_item(x):
-    if isinstance(x, ast.AST) and type(x) is not ast.AST:
-        return reference(x)
-    return leaf(x)
+    """The unsigned hash of `node` by the plain-Python model."""
+    return model_hashes(node)[id(node)] & MASK
 
 
 @pytest.mark.parametrize("h, v, expected", [
