@@ -26,19 +26,41 @@ PyTypeObject* as_type(PyObject* o) {
     return reinterpret_cast<PyTypeObject*>(o);
 }
 
-uint8_t field_value(PyObject* cls) {
+// The class's entry: the generic length of `_fields` (capped), and its str
+// items, which the walks compare with a node's dictionary keys.
+struct ClassFields {
+    uint8_t value = 1;
+    std::unique_ptr<PyObject*[]> names;
+};
+
+ClassFields field_value(PyObject* cls) {
+    ClassFields out;
     PyObject* fields = PyObject_GetAttrString(cls, "_fields");
     if (!fields) {
         PyErr_Clear();
-        return 1;
+        return out;
     }
+    Strong held = Strong::own(fields);
     Py_ssize_t n = PyObject_Size(fields);
-    Py_DECREF(fields);
     if (n < 0) {
         PyErr_Clear();
-        return 1;
+        return out;
     }
-    return static_cast<uint8_t>((n > 254 ? 254 : n) + 1);
+    if (n > 254) n = 254;
+    out.value = static_cast<uint8_t>(n + 1);
+    out.names.reset(new PyObject*[static_cast<size_t>(n) + 1]());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_GetItem(fields, i);
+        if (!item) {
+            PyErr_Clear();
+            continue;
+        }
+        if (PyUnicode_Check(item))
+            out.names[static_cast<size_t>(i)] = item;
+        else
+            Py_DECREF(item);
+    }
+    return out;
 }
 
 }  // namespace
@@ -63,10 +85,12 @@ BaseTypes resolve_base_types() {
 }
 
 FieldTable::FieldTable()
-    : keys_(new uintptr_t[INITIAL_SLOTS]()), counts_(new uint8_t[INITIAL_SLOTS]()), mask_(INITIAL_SLOTS - 1) {}
+    : keys_(new uintptr_t[INITIAL_SLOTS]()), infos_(new FieldInfo[INITIAL_SLOTS]()), mask_(INITIAL_SLOTS - 1) {}
 
 // The table may die at thread exit, when no interpreter lock is held.
 FieldTable::~FieldTable() {
+    for (NameRow& row : name_rows_)
+        for (size_t i = 0; i < row.size; ++i) release_or_defer(row.names[i]);
     for (PyObject* cls : kept_) release_or_defer(cls);
 }
 
@@ -75,19 +99,26 @@ void FieldTable::keep_alive(PyObject* cls) {
     kept_.back() = Py_NewRef(cls);
 }
 
-void FieldTable::insert_ast(const PyTypeObject* t, uint8_t value) {
+void FieldTable::insert_ast(const PyTypeObject* t, uint8_t value, std::unique_ptr<PyObject*[]> names) {
+    name_rows_.reserve(name_rows_.size() + 1);  // may throw before the row is owned here
+    PyObject* const* row = names.get();
+    name_rows_.push_back({std::move(names), value > 0 ? size_t{value} - 1u : 0u});
+    place(t, {value, row});
+}
+
+void FieldTable::place(const PyTypeObject* t, FieldInfo info) {
     const auto a = reinterpret_cast<uintptr_t>(t);
     for (;;) {
         size_t i = (a >> 4) & mask_;
         while (keys_[i] != 0 && keys_[i] != a) i = (i + 1) & mask_;
         if (keys_[i] == a) {
-            counts_[i] = value;
+            infos_[i] = info;
             return;
         }
         // A probe for an absent class ends only at an empty slot: keep one.
         if (used_ + 1 < slots()) {
             keys_[i] = a;
-            counts_[i] = value;
+            infos_[i] = info;
             ++used_;
             return;
         }
@@ -98,13 +129,13 @@ void FieldTable::insert_ast(const PyTypeObject* t, uint8_t value) {
 void FieldTable::grow() {
     const size_t old_slots = slots();
     std::unique_ptr<uintptr_t[]> old_keys = std::move(keys_);
-    std::unique_ptr<uint8_t[]> old_counts = std::move(counts_);
+    std::unique_ptr<FieldInfo[]> old_infos = std::move(infos_);
     keys_.reset(new uintptr_t[old_slots * 2]());
-    counts_.reset(new uint8_t[old_slots * 2]());
+    infos_.reset(new FieldInfo[old_slots * 2]());
     mask_ = old_slots * 2 - 1;
     used_ = 0;
     for (size_t i = 0; i < old_slots; ++i)
-        if (old_keys[i]) insert_ast(reinterpret_cast<const PyTypeObject*>(old_keys[i]), old_counts[i]);
+        if (old_keys[i]) place(reinterpret_cast<const PyTypeObject*>(old_keys[i]), old_infos[i]);
 }
 
 std::unique_ptr<FieldTable> prebuild_field_table() {
@@ -118,7 +149,8 @@ std::unique_ptr<FieldTable> prebuild_field_table() {
     while (!stack.empty()) {
         Strong cls = std::move(stack.back());
         stack.pop_back();
-        table->insert_ast(reinterpret_cast<PyTypeObject*>(cls.as_ptr()), field_value(cls.as_ptr()));
+        ClassFields f = field_value(cls.as_ptr());
+        table->insert_ast(reinterpret_cast<PyTypeObject*>(cls.as_ptr()), f.value, std::move(f.names));
         table->keep_alive(cls.as_ptr());
         Strong subs = Strong::own(PyObject_CallMethod(cls.as_ptr(), "__subclasses__", nullptr));
         Strong it = Strong::own(PyObject_GetIter(subs.as_ptr()));

@@ -31,7 +31,15 @@ inline bool issubclass_of_ast(PyTypeObject* t, const BaseTypes& b) noexcept {
     return grand == b.ast || grand == b.expr;
 }
 
-// Open-addressing map from class address to min(len(_fields), 254) + 1.
+// What the table knows of one class: min(len(_fields), 254) + 1 (0 for a
+// class it does not know), and the first count - 1 items of `_fields`
+// (null where an item is not a str).
+struct FieldInfo {
+    uint8_t count;
+    PyObject* const* names;
+};
+
+// Open-addressing map from class address to its FieldInfo.
 // 256 slots, indexed by bits 4..11 of the address, linear probing. When a
 // class tree has more classes than fit with one slot left empty, the table
 // doubles, so every class keeps a correct answer.
@@ -44,18 +52,20 @@ public:
     FieldTable(const FieldTable&) = delete;
     FieldTable& operator=(const FieldTable&) = delete;
 
-    uint8_t lookup(const PyTypeObject* t) const noexcept {
+    FieldInfo find(const PyTypeObject* t) const noexcept {
         const auto a = reinterpret_cast<uintptr_t>(t);
         size_t i = (a >> 4) & mask_;
         for (;;) {
             const uintptr_t k = keys_[i];
-            if (k == a) return counts_[i];
-            if (k == 0) return 0;
+            if (k == a) return infos_[i];
+            if (k == 0) return {0, nullptr};
             i = (i + 1) & mask_;
         }
     }
+    uint8_t lookup(const PyTypeObject* t) const noexcept { return find(t).count; }
 
-    void insert_ast(const PyTypeObject* t, uint8_t value);
+    // `names` holds value - 1 owned references (or nulls), kept by the table.
+    void insert_ast(const PyTypeObject* t, uint8_t value, std::unique_ptr<PyObject*[]> names);
     // Holds `cls` for as long as the table lives. Keys are bare addresses:
     // a class freed while the table knew it could hand its address to a new
     // class with other fields, which would then be read with the old count.
@@ -65,10 +75,16 @@ public:
 
 private:
     void grow();
+    void place(const PyTypeObject* t, FieldInfo info);
 
     std::unique_ptr<uintptr_t[]> keys_;
-    std::unique_ptr<uint8_t[]> counts_;
+    std::unique_ptr<FieldInfo[]> infos_;
     std::vector<PyObject*> kept_;  // owned references
+    struct NameRow {
+        std::unique_ptr<PyObject*[]> names;  // owned references or nulls
+        size_t size;
+    };
+    std::vector<NameRow> name_rows_;
     size_t mask_;
     size_t used_ = 0;
 };

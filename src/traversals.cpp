@@ -7,11 +7,23 @@
 
 namespace qw {
 
+namespace {
+
+// A node is expanded unless its exact class is in the set (a frontier match,
+// a pruned node, a dispatched node).
+bool outside_set(const void* set, PyObject* node) {
+    return !static_cast<const TypeSet*>(set)->contains(Py_TYPE(node));
+}
+
+Descends unless_in(const TypeSet& set) { return {&set, outside_set}; }
+
+}  // namespace
+
 std::vector<Edge> frontier_edges(PyObject* root, PyObject* kinds) {
     // The set comes first: a bad tuple fails before anything else happens.
     const TypeSet set(kinds);
     const Walk w = Walk::make();
-    TypedCycleGuard guard(w, root);
+    TypedCycleGuard guard(w, root, unless_in(set));
     std::vector<Edge> stack;
     std::vector<Edge> result;
     {
@@ -66,7 +78,7 @@ Strong walk_of_types(const Args& a) {
     const bool has_prune = a[2] != Py_None;
     const TypeSet prune = has_prune ? TypeSet(a[2]) : TypeSet();
     const Walk w = Walk::make();
-    TypedCycleGuard guard(w, root.as_ptr());
+    TypedCycleGuard guard(w, root.as_ptr(), unless_in(prune));
     std::vector<Strong> stack;
     std::vector<Strong> matches;
     stack.push_back(Strong::borrowed(root.as_ptr()));
@@ -124,7 +136,7 @@ Strong walk_frontier_events(const Args& a) {
     const TypeSet kinds(a[1]);
     const TypeSet bracket(a[2]);
     const Walk w = Walk::make();
-    TypedCycleGuard guard(w, root.as_ptr());
+    TypedCycleGuard guard(w, root.as_ptr(), unless_in(kinds));
     EventWalk ew{w, bracket, {}, {}, {}};
     // The root is never dispatched: it is always descended.
     ew.descend(Strong::borrowed(root.as_ptr()));

@@ -183,26 +183,41 @@ struct Walk {
     }
 };
 
-// Whether some node below `root` is reachable from itself through its fields.
-// Every node met is held until the search ends, so no address is reused.
-inline bool has_cycle(const Walk& w, PyObject* root) {
+// Which nodes a traversal expands: the cycle search follows only the edges
+// the traversal follows, so a cycle where it never goes is no error.
+// Null expands every node; the root is always expanded.
+struct Descends {
+    const void* context = nullptr;
+    bool (*below)(const void* context, PyObject* node) = nullptr;
+
+    bool operator()(PyObject* node, PyObject* root) const {
+        return node == root || !below || below(context, node);
+    }
+};
+
+// Whether some node below `root` is reachable from itself through the edges
+// the traversal follows. Every node met is held until the search ends, so no
+// address is reused.
+inline bool has_cycle(const Walk& w, PyObject* root, Descends descends) {
     std::vector<Strong> keep;
     return has_cycle_from(Strong::borrowed(root), [&](const Strong& node, std::vector<Strong>& children) {
         keep.push_back(Strong::borrowed(node.as_ptr()));
-        w.push_children(node.as_ptr(), children);
+        if (descends(node.as_ptr(), root)) w.push_children(node.as_ptr(), children);
     });
 }
 
 struct TypedCycleSearch {
     const Walk& w;
     PyObject* root;
-    bool operator()() const { return has_cycle(w, root); }
+    Descends descends;
+    bool operator()() const { return has_cycle(w, root, descends); }
 };
 
 // Fails a typed traversal with RecursionError when it runs into a cycle.
 class TypedCycleGuard : public CycleGuard<TypedCycleSearch> {
 public:
-    TypedCycleGuard(const Walk& w, PyObject* root) : CycleGuard<TypedCycleSearch>(TypedCycleSearch{w, root}) {}
+    TypedCycleGuard(const Walk& w, PyObject* root, Descends descends = {})
+        : CycleGuard<TypedCycleSearch>(TypedCycleSearch{w, root, descends}) {}
 };
 
 }  // namespace qw

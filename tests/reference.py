@@ -6,11 +6,12 @@ compare the module with these models on generated trees and on real code.
 
 Two readings of a node exist, as in the module:
 
-* the collection walks (walk_dfs, walk_unordered, _walk_count) take the
-  first `count` entries of the node's instance dictionary by position, where
-  `count` comes from the thread's field table (built once per thread, so it
-  knows only the classes that existed then), and keep a value when its class
-  passes `issubclass_of_ast`;
+* the collection walks (walk_dfs, walk_unordered, _walk_count) read the
+  first `count` items of the class's `_fields` out of the node's instance
+  dictionary, matching keys by their text and reading no attribute of the
+  class, where `count` and the names come from the thread's field table
+  (built once per thread, so it knows only the classes that existed then),
+  and keep a value when its class passes `issubclass_of_ast`;
 * every other function looks each name of the class's `_fields` up by name
   and keeps a value when `is_ast` holds.
 
@@ -21,7 +22,6 @@ been handled.
 
 import ast
 
-HOLE = object()  # a deleted dictionary slot: counts as a position, holds nothing
 MISSING = object()
 MASK = (1 << 64) - 1
 MULTIPLIER = 0x9E3779B97F4A7C15
@@ -64,6 +64,18 @@ def table_count(cls):
         return 0
 
 
+def table_names(cls, count):
+    """The names the table records: the str items among the first `count`."""
+    out = []
+    for i in range(count):
+        try:
+            name = cls._fields[i]
+        except Exception:
+            name = None
+        out.append(name if isinstance(name, str) else None)
+    return out
+
+
 def field_table_snapshot():
     """What a field table built now would hold: every class reachable from
     ast.AST through __subclasses__, keyed by id. The classes are kept in the
@@ -71,30 +83,29 @@ def field_table_snapshot():
     table, stack = {}, [ast.AST]
     while stack:
         cls = stack.pop()
-        table[id(cls)] = (cls, table_count(cls))
+        count = table_count(cls)
+        table[id(cls)] = (cls, count, table_names(cls, count))
         stack.extend(cls.__subclasses__())
     return table
 
 
-def dict_slots(node, layouts):
-    """The node's dictionary entries by position: (key, value), HOLE for a
-    deleted one. `layouts` gives the key order with holes for nodes whose
-    dictionary had entries deleted; any other dictionary has no holes."""
+def dict_items(node):
+    """The node's instance dictionary as (key, value) pairs, none if it has none."""
     if getattr(type(node), "__dictoffset__", 0) <= 0:
         return []
-    d = node.__dict__
-    keys = layouts.get(id(node), list(d))
-    return [HOLE if k is HOLE else d[k] for k in keys]
+    return list(node.__dict__.items())
 
 
-def collection_children(node, table, layouts):
-    cls_count = table.get(id(type(node)))
-    if cls_count is None:
+def collection_children(node, table):
+    entry = table.get(id(type(node)))
+    if entry is None:
         return []
+    items = dict_items(node)
     out = []
-    for value in dict_slots(node, layouts)[: cls_count[1]]:
-        if value is HOLE:
+    for name in entry[2]:
+        if name is None:
             continue
+        value = next((v for k, v in items if isinstance(k, str) and str.__eq__(k, name)), MISSING)
         if type(value) is list:
             out.extend(item for item in value if issubclass_of_ast(type(item)))
         elif issubclass_of_ast(type(value)):
@@ -102,23 +113,23 @@ def collection_children(node, table, layouts):
     return out
 
 
-def walk_dfs(root, table, layouts={}):
+def walk_dfs(root, table):
     out, stack = [], [root]
     while stack:
         node = stack.pop()
         out.append(node)
-        stack.extend(reversed(collection_children(node, table, layouts)))
+        stack.extend(reversed(collection_children(node, table)))
     return out
 
 
-def walk_unordered(root, table, layouts={}):
+def walk_unordered(root, table):
     """Like walk_dfs, but up to four nodes are taken off the stack at once."""
     out, stack = [], [root]
     while stack:
         batch = [stack.pop() for _ in range(min(4, len(stack)))]
         for node in batch:
             out.append(node)
-            stack.extend(reversed(collection_children(node, table, layouts)))
+            stack.extend(reversed(collection_children(node, table)))
     return out
 
 

@@ -15,7 +15,6 @@ from dataclasses import dataclass, field
 
 from hypothesis import strategies as st
 
-from reference import HOLE
 
 
 class StrSub(str):
@@ -190,12 +189,10 @@ class Plan:
 
 
 class Built:
-    """One tree made from a plan: `root`, every planned node in `nodes`, and
-    the slot layout of each dictionary that had a field deleted."""
+    """One tree made from a plan: `root` and every planned node in `nodes`."""
 
     def __init__(self, plan):
         self.nodes = [None] * len(plan.nodes)
-        self.layouts = {}
         for i in reversed(range(len(plan.nodes))):
             self.nodes[i] = self._node(plan.nodes[i])
         kind = plan.root[0]
@@ -226,21 +223,15 @@ class Built:
                 warnings.simplefilter("ignore")
                 return plan.cls(**{name: self._value(v) for name, v in plan.fields})
         node = plan.cls.__new__(plan.cls)
-        keys = []
         for key, v in plan.before + plan.fields:
             if isinstance(key, str):
                 setattr(node, key, self._value(v))
             else:
                 node.__dict__[key] = self._value(v)
-            if key not in keys:
-                keys.append(key)
         if plan.redo is not None:
             value = getattr(node, plan.redo)
             delattr(node, plan.redo)
-            keys[keys.index(plan.redo)] = HOLE
             setattr(node, plan.redo, value)
-            keys.append(plan.redo)
-            self.layouts[id(node)] = keys
         return node
 
 

@@ -71,8 +71,8 @@ def compare(module_fn, model_fn, check):
 def test_collection_walks(plan):
     t = plan.build()
     table = WORKER.table
-    dfs = ref.walk_dfs(t.root, table, t.layouts)
-    unordered = ref.walk_unordered(t.root, table, t.layouts)
+    dfs = ref.walk_dfs(t.root, table)
+    unordered = ref.walk_unordered(t.root, table)
 
     def run():
         with warnings.catch_warnings():

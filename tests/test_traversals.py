@@ -487,3 +487,22 @@ def test_text_signatures(name, signature):
     assert fn.__text_signature__ == signature
     assert fn.__module__ == "quernwood" and fn.__self__ is quernwood
     assert not fn.__doc__.startswith(name)
+
+
+@pytest.mark.slow_under_asan
+@pytest.mark.parametrize("call", [
+    lambda t: FRONTIER(t, (ast.FunctionDef,)),
+    lambda t: OF_TYPES(t, (ast.FunctionDef,), prune=(ast.FunctionDef,)),
+    lambda t: [n for _, n in EVENTS(t, (ast.FunctionDef,), ())],
+], ids=["frontier", "of_types_pruned", "events_dispatched"])
+def test_cycle_where_the_walk_never_goes_is_no_error(call):
+    # 2**24 paths through 24 shared nodes reach the cycle check; the only
+    # cycle lies below a node the walk does not descend into.
+    node = ast.Pass()
+    for _ in range(23):
+        node = Pair(a=node, b=node)
+    loop = ast.UnaryOp(op=ast.Not(), operand=None)
+    loop.operand = loop
+    f = ast.FunctionDef(name="f", args=ast.arguments(), body=[ast.Expr(loop)], decorator_list=[])
+    tree = ast.Module(body=[ast.Expr(node), f], type_ignores=[])
+    assert [n.name for n in call(tree)] == ["f"]
