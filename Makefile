@@ -1,6 +1,8 @@
 # make test   build and run the test suite on CPython 3.13, 3.14, 3.15 (inside
 #             the private Debian-unstable root) and on the host's python3.11
 # make bench  build for CPython 3.15 in the root and run the benchmark
+# make instructions  callgrind's instruction and cache-miss counts per node for
+#             the walks on one fixed module (3.15 in the root)
 # make wheel-check  build the sdist and a wheel from it per root interpreter,
 #             install each into a fresh venv and smoke-test it there
 # make typecheck    mypy --strict over the stubs, as a wheel installs them
@@ -17,6 +19,7 @@ HOST_PKGS    := python3-dev python3-pytest python3-hypothesis cmake g++ make
 PYTEST_ARGS  ?=
 BENCH_ARGS   ?=
 
+.PHONY: instructions
 .PHONY: test bench host-deps devroot test-root test-host build-root-% test-root-% clean
 .PHONY: wheel-check typecheck typecheck-root demo demo-root
 .PHONY: leakcheck sanitize leakcheck-root sanitize-root
@@ -51,6 +54,13 @@ test-host: host-deps
 bench: devroot
 	tools/devroot run $(MAKE) --no-print-directory build-root-3.15
 	tools/devroot run env PYTHONPATH=$(CURDIR)/build/py3.15 python3.15 bench/bench.py $(BENCH_ARGS)
+
+# valgrind is not part of the root's package list: installed on first use.
+instructions: devroot
+	tools/devroot run $(MAKE) --no-print-directory build-root-3.15
+	tools/devroot run sh -c 'command -v valgrind >/dev/null || \
+	  (apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y valgrind)'
+	tools/devroot run env PYTHONPATH=$(CURDIR)/build/py3.15 python3.15 bench/instructions.py $(BENCH_ARGS)
 
 wheel-check: devroot
 	tools/devroot run tools/wheel-check

@@ -1,13 +1,24 @@
 """Times quernwood against the standard library's equivalents on the running
-interpreter's own standard library, parsed once.
+interpreter's own standard library, the way users run: the garbage collector
+enabled (--no-gc to compare) and each case alternating with its baseline.
 
-Cases come from the cases_*.py modules beside this file. Within each round
-every case runs once, so the cases alternate; the best round counts.
+Two modes, both by default:
 
-Usage: python bench.py [--rounds N] [--only GROUP[,GROUP...]] [--hot MODULE [--repeat K]]
+--per-file   for each module, every case runs on a tree of that module
+             parsed just before the call, alternating with its baseline;
+             three rounds, the best per module and case, summed over the
+             corpus. This is how linters and code search tools work.
+--corpus     every module parsed first, then each case walks all of them
+             (cold memory); within each round every case runs once, the best
+             round counts.
+
+Cases come from the cases_*.py modules beside this file.
+
+Usage: python bench.py [--per-file | --corpus] [--no-gc] [--rounds N]
+                       [--only GROUP[,GROUP...]] [--hot MODULE [--repeat K]]
 
 --hot times every per-tree case on one module walked K times in a row, so
-that the tree stays in cache, as when a tool works on the file at hand.
+that the tree stays in cache.
 """
 import argparse
 import ast
@@ -24,27 +35,19 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import quernwood  # noqa: E402
-from cases import Case  # noqa: E402,F401  (re-exported for the case modules)
+from cases import Case, sources  # noqa: E402,F401  (Case re-exported for the case modules)
+
+PER_FILE_ROUNDS = 3
+
+
+def parse(text):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return ast.parse(text)
 
 
 def corpus():
-    # The standard library's modules, without CPython's own test suite
-    # (installed in some distributions), so that every interpreter walks
-    # the same kind of code.
-    root = sysconfig.get_paths()["stdlib"]
-    trees = []
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        for dirpath, dirnames, filenames in os.walk(root):
-            dirnames[:] = sorted(d for d in dirnames if d not in ("site-packages", "dist-packages", "__pycache__", "test"))
-            for f in sorted(filenames):
-                if f.endswith(".py"):
-                    try:
-                        with open(os.path.join(dirpath, f), "rb") as fh:
-                            trees.append(ast.parse(fh.read()))
-                    except (SyntaxError, ValueError):
-                        pass
-    return trees
+    return [parse(text) for text in sources()]
 
 
 def load_cases():
@@ -59,11 +62,12 @@ def inputs_for(case, trees, largest):
     return case.setup(base) if case.setup else base
 
 
-def time_case(case, trees, largest):
+def time_case(case, trees, largest, use_gc):
     args = inputs_for(case, trees, largest)
     run = case.run
     gc.collect()
-    gc.disable()
+    if not use_gc:
+        gc.disable()
     try:
         start = time.perf_counter_ns()
         for x in args:
@@ -73,13 +77,76 @@ def time_case(case, trees, largest):
         gc.enable()
 
 
+def per_file(cases, use_gc):
+    """Summed over the modules: per case, the best of the rounds on each."""
+    total = {c.key: 0 for c in cases}
+    nodes = 0
+    for text in sources():
+        best = {}
+        nodes += quernwood._walk_count(parse(text))
+        for r in range(PER_FILE_ROUNDS):
+            # Each round starts at another case, so no case always runs first.
+            order = cases[r % len(cases):] + cases[:r % len(cases)]
+            for c in order:
+                # Every timed call gets a tree of its own, parsed just before:
+                # one case must not find the tree warmed up by another.
+                x = c.per_file(text) if c.per_file else parse(text)
+                # A young collection first, untimed: a collection inside the
+                # timed call is then due to the call's own allocations, not
+                # to those of the parse or of the case before it.
+                gc.collect(0)
+                if not use_gc:
+                    gc.disable()
+                try:
+                    start = time.perf_counter_ns()
+                    c.run(x)
+                    ns = time.perf_counter_ns() - start
+                finally:
+                    gc.enable()
+                best[c.key] = min(best.get(c.key, ns), ns)
+        for k, ns in best.items():
+            total[k] += ns
+    return total, nodes
+
+
+def print_table(cases, best, units, scope_of):
+    print("| group | function | corpus | ns per node | speed-up |")
+    print("|---|---|---|---:|---:|")
+    baseline = {}
+    for c in cases:
+        ns = best[c.key]
+        base = baseline.setdefault(c.group, ns)
+        print(f"| {c.group} | `{c.name}` | {scope_of(c)} | {ns / units[c.scope]:.2f} | {base / ns:.1f}x |")
+
+
 def main():
     parser = argparse.ArgumentParser()
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--per-file", action="store_true", help="only the per-file mode")
+    mode.add_argument("--corpus", action="store_true", help="only the whole-corpus mode")
+    parser.add_argument("--no-gc", action="store_true", help="disable the collector while timing")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--only", default=None, help="comma-separated groups to run")
     parser.add_argument("--hot", default=None, help="one module of the standard library, e.g. ast.py")
     parser.add_argument("--repeat", type=int, default=50, help="walks of the --hot module per round")
     args = parser.parse_args()
+    use_gc = not args.no_gc
+    gc_note = "collector on" if use_gc else "collector off while timing"
+    only = set(args.only.split(",")) if args.only else None
+    all_cases = [c for c in load_cases() if only is None or c.group in only]
+    version = sys.version.split()[0]
+
+    if args.per_file or (not args.corpus and not args.hot):
+        cases = [c for c in all_cases if c.scope == "tree"]
+        total, nodes = per_file(cases, use_gc)
+        print(f"Per file: Python {version}, {len(sources())} modules of its standard library, {nodes} nodes; "
+              f"each parsed, then every case on the fresh tree, best of {PER_FILE_ROUNDS} per module, "
+              f"summed; {gc_note}")
+        print()
+        print_table(cases, total, {"tree": nodes}, lambda c: "each module")
+        print()
+    if args.per_file:
+        return
 
     if args.hot:
         path = os.path.join(sysconfig.get_paths()["stdlib"], args.hot)
@@ -91,8 +158,7 @@ def main():
     nodes = sum(counts)
     largest = trees[max(range(len(trees)), key=counts.__getitem__)]
     units = {"tree": nodes, "corpus": nodes, "largest": quernwood._walk_count(largest)}
-    only = set(args.only.split(",")) if args.only else None
-    cases = [c for c in load_cases() if only is None or c.group in only]
+    cases = all_cases
     if args.hot:
         # Cases with a setup build fresh trees from the whole corpus.
         cases = [c for c in cases if c.scope == "tree" and c.setup is None]
@@ -100,24 +166,20 @@ def main():
     best = {}
     for _ in range(args.rounds):
         for c in cases:
-            ns = time_case(c, trees, largest)
+            ns = time_case(c, trees, largest, use_gc)
             best[c.key] = min(best.get(c.key, ns), ns)
 
     if args.hot:
-        print(f"Python {sys.version.split()[0]}, {args.hot} of its standard library "
-              f"({units['largest']} nodes) walked {args.repeat} times per round, best of {args.rounds} rounds")
+        print(f"Python {version}, {args.hot} of its standard library "
+              f"({units['largest']} nodes) walked {args.repeat} times per round, best of {args.rounds} rounds; "
+              f"{gc_note}")
     else:
-        print(f"Python {sys.version.split()[0]}, {len(trees)} modules of its standard library, "
-              f"{nodes} nodes (largest module: {units['largest']}), best of {args.rounds} rounds")
+        print(f"Whole corpus: Python {version}, {len(trees)} modules of its standard library, "
+              f"{nodes} nodes (largest module: {units['largest']}), all parsed first, best of {args.rounds} "
+              f"rounds; {gc_note}")
     print()
-    print("| group | function | corpus | ns per node | speed-up |")
-    print("|---|---|---|---:|---:|")
-    baseline = {}
-    for c in cases:
-        ns = best[c.key]
-        base = baseline.setdefault(c.group, ns)
-        scope = args.hot if args.hot else ("largest module" if c.scope == "largest" else "all modules")
-        print(f"| {c.group} | `{c.name}` | {scope} | {ns / units[c.scope]:.2f} | {base / ns:.1f}x |")
+    print_table(cases, best, units,
+                lambda c: args.hot or ("largest module" if c.scope == "largest" else "all modules"))
 
 
 if __name__ == "__main__":

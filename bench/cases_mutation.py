@@ -1,36 +1,10 @@
 import ast
-import os
-import sysconfig
 import warnings
 
 import quernwood
-from cases import Case
+from cases import Case, sources
 
 LOCATIONS = ("lineno", "col_offset", "end_lineno", "end_col_offset")
-_sources = None
-
-
-def sources():
-    """The texts of the modules the benchmark parses, in the same order."""
-    global _sources
-    if _sources is None:
-        root = sysconfig.get_paths()["stdlib"]
-        _sources = []
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            for dirpath, dirnames, filenames in os.walk(root):
-                dirnames[:] = sorted(d for d in dirnames
-                                     if d not in ("site-packages", "dist-packages", "__pycache__", "test"))
-                for f in sorted(filenames):
-                    if f.endswith(".py"):
-                        with open(os.path.join(dirpath, f), "rb") as fh:
-                            text = fh.read()
-                        try:
-                            ast.parse(text)
-                        except (SyntaxError, ValueError):
-                            continue
-                        _sources.append(text)
-    return _sources
 
 
 def fresh(trees):
@@ -41,18 +15,26 @@ def fresh(trees):
     return out
 
 
-def stripped(trees):
-    """Fresh trees whose nodes have no location attributes, as if a
+def strip(t):
+    """The tree with no location attributes on its nodes, as if a
     transformer had built them: each dictionary is rebuilt with the fields
     only, so it holds no deleted slots that would force a resize."""
-    out = fresh(trees)
-    for t in out:
-        for n in ast.walk(t):
-            d = n.__dict__
-            kept = {k: v for k, v in d.items() if k not in LOCATIONS}
-            d.clear()
-            d.update(kept)
-    return out
+    for n in ast.walk(t):
+        d = n.__dict__
+        kept = {k: v for k, v in d.items() if k not in LOCATIONS}
+        d.clear()
+        d.update(kept)
+    return t
+
+
+def stripped(trees):
+    return [strip(t) for t in fresh(trees)]
+
+
+def parsed_stripped(text):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return strip(ast.parse(text))
 
 
 def parents_in_python(t):
@@ -65,9 +47,9 @@ CASES = [
     Case("fix_missing_locations", "ast.fix_missing_locations", ast.fix_missing_locations),
     Case("fix_missing_locations", "fix_missing_locations", quernwood.fix_missing_locations),
     Case("fix_missing_locations (stripped)", "ast.fix_missing_locations", ast.fix_missing_locations,
-         setup=stripped),
+         setup=stripped, per_file=parsed_stripped),
     Case("fix_missing_locations (stripped)", "fix_missing_locations", quernwood.fix_missing_locations,
-         setup=stripped),
+         setup=stripped, per_file=parsed_stripped),
     # Fresh trees each run, so both sides add a new attribute to every node
     # and the shared corpus of the other groups is left untouched.
     Case("set_parents", "ast.walk + iter_child_nodes loop", parents_in_python, setup=fresh),
