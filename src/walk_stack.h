@@ -143,21 +143,63 @@ struct Walk {
         }
     }
 
+    // When every field of `node` is in its dictionary under the very name
+    // object (as the parser and the constructors store them), calls
+    // visit(position, value) for each, in order, and returns true; else
+    // visits nothing and returns false. Nothing between the reads and the
+    // visits runs Python code, so no value needs holding, and `visit` must
+    // run none either.
+    template <class Visit>
+    static bool for_each_field_in_place(PyObject* node, const std::vector<PyObject*>& names, Visit&& visit) {
+        constexpr size_t MOST = 16;
+        const size_t n = names.size();
+        if (n == 0) return true;
+        PyObject* dict = get_instance_dict_fast(node);
+        if (!dict || n > MOST) return false;
+        const EntryView view = unicode_entries(dict);
+        if (!view.ok) return false;
+        PyObject* values[MOST];
+        for (size_t j = 0; j < n; ++j) {
+            const auto at = static_cast<Py_ssize_t>(j);
+            if (at < view.count && view.entries[at].key == names[j]) [[likely]] {
+                values[j] = view.entries[at].value;
+                continue;
+            }
+            values[j] = nullptr;
+            for (Py_ssize_t i = 0; i < view.count; ++i)
+                if (view.entries[i].key == names[j]) values[j] = view.entries[i].value;
+            if (!values[j]) return false;
+        }
+        for (size_t j = 0; j < n; ++j) visit(j, values[j]);
+        return true;
+    }
+
+    // Reads the fields in place when it can (no reference taken per value or
+    // item), else through for_each_field; `on_node(position, index, child)`
+    // gets each child node in field and list order, index -1 for a field's
+    // own value. It must run no Python code.
+    template <class OnNode>
+    void for_each_child(PyObject* node, const std::vector<PyObject*>& names, OnNode&& on_node) const {
+        auto on_value = [&](size_t j, PyObject* v) {
+            if (Py_IS_TYPE(v, list_type)) {
+                PyObject** items = reinterpret_cast<PyListObject*>(v)->ob_item;
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i)
+                    if (is_ast(items[i])) on_node(j, i, items[i]);
+            } else if (is_ast(v)) {
+                on_node(j, Py_ssize_t{-1}, v);
+            }
+        };
+        if (!for_each_field_in_place(node, names, on_value)) for_each_field(node, names, on_value);
+    }
+
     // Appends the child nodes of `node` so that the first child in field
     // order ends on top (at the back).
     void push_children(PyObject* node, std::vector<Strong>& stack) const {
         const TypeInfo& info = info_of(node);
         const size_t start = stack.size();
         if (start > 0) prefetch_keys(stack[start - 1].as_ptr());
-        for_each_field(node, info.field_names, [&](size_t, PyObject* v) {
-            if (Py_IS_TYPE(v, list_type)) {
-                for_each_item(v, [&](Py_ssize_t, PyObject* item) {
-                    if (is_ast(item)) stack.push_back(Strong::borrowed(item));
-                });
-            } else if (is_ast(v)) {
-                stack.push_back(Strong::borrowed(v));
-            }
-        });
+        for_each_child(node, info.field_names,
+                       [&](size_t, Py_ssize_t, PyObject* c) { stack.push_back(Strong::borrowed(c)); });
         std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(start), stack.end());
         for (size_t i = start; i < stack.size(); ++i) prefetch_dict(stack[i].as_ptr());
     }
@@ -167,16 +209,8 @@ struct Walk {
         const TypeInfo& info = info_of(parent);
         const size_t start = edges.size();
         if (start > 0) prefetch_keys(edges[start - 1].node.as_ptr());
-        for_each_field(parent, info.field_names, [&](size_t j, PyObject* v) {
-            PyObject* field = info.field_names[j];
-            if (Py_IS_TYPE(v, list_type)) {
-                for_each_item(v, [&](Py_ssize_t i, PyObject* item) {
-                    if (is_ast(item))
-                        edges.push_back(Edge{Strong::borrowed(item), Strong::borrowed(parent), field, i});
-                });
-            } else if (is_ast(v)) {
-                edges.push_back(Edge{Strong::borrowed(v), Strong::borrowed(parent), field, -1});
-            }
+        for_each_child(parent, info.field_names, [&](size_t j, Py_ssize_t i, PyObject* c) {
+            edges.push_back(Edge{Strong::borrowed(c), Strong::borrowed(parent), info.field_names[j], i});
         });
         std::reverse(edges.begin() + static_cast<std::ptrdiff_t>(start), edges.end());
         for (size_t i = start; i < edges.size(); ++i) prefetch_dict(edges[i].node.as_ptr());
