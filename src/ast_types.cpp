@@ -30,29 +30,36 @@ PyTypeObject* as_type(PyObject* o) {
 // items, which the walks compare with a node's dictionary keys.
 struct ClassFields {
     uint8_t value = 1;
-    std::unique_ptr<PyObject*[]> names;
+    std::unique_ptr<PyObject*[]> names;  // value - 1 owned references or nulls
+
+    ClassFields() = default;
+    ClassFields(const ClassFields&) = delete;
+    ClassFields& operator=(const ClassFields&) = delete;
+    ~ClassFields() {  // the names not handed to the table
+        if (names)
+            for (size_t i = 0; i + 1 < value; ++i) Py_XDECREF(names[i]);
+    }
 };
 
-ClassFields field_value(PyObject* cls) {
-    ClassFields out;
+void field_value(PyObject* cls, ClassFields& out) {
     PyObject* fields = PyObject_GetAttrString(cls, "_fields");
     if (!fields) {
-        PyErr_Clear();
-        return out;
+        clear_ordinary_error();
+        return;
     }
     Strong held = Strong::own(fields);
     Py_ssize_t n = PyObject_Size(fields);
     if (n < 0) {
-        PyErr_Clear();
-        return out;
+        clear_ordinary_error();
+        return;
     }
     if (n > 254) n = 254;
-    out.value = static_cast<uint8_t>(n + 1);
     out.names.reset(new PyObject*[static_cast<size_t>(n) + 1]());
+    out.value = static_cast<uint8_t>(n + 1);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PySequence_GetItem(fields, i);
         if (!item) {
-            PyErr_Clear();
+            clear_ordinary_error();
             continue;
         }
         if (PyUnicode_Check(item))
@@ -60,7 +67,6 @@ ClassFields field_value(PyObject* cls) {
         else
             Py_DECREF(item);
     }
-    return out;
 }
 
 }  // namespace
@@ -99,8 +105,9 @@ void FieldTable::keep_alive(PyObject* cls) {
     kept_.back() = Py_NewRef(cls);
 }
 
-void FieldTable::insert_ast(const PyTypeObject* t, uint8_t value, std::unique_ptr<PyObject*[]> names) {
-    name_rows_.reserve(name_rows_.size() + 1);  // may throw before the row is owned here
+void FieldTable::insert_ast(const PyTypeObject* t, uint8_t value, std::unique_ptr<PyObject*[]>&& names) {
+    // May throw, before the row is owned here.
+    if (name_rows_.size() == name_rows_.capacity()) name_rows_.reserve(name_rows_.size() * 2 + 64);
     PyObject* const* row = names.get();
     name_rows_.push_back({std::move(names), value > 0 ? size_t{value} - 1u : 0u});
     place(t, {value, row});
@@ -149,7 +156,8 @@ std::unique_ptr<FieldTable> prebuild_field_table() {
     while (!stack.empty()) {
         Strong cls = std::move(stack.back());
         stack.pop_back();
-        ClassFields f = field_value(cls.as_ptr());
+        ClassFields f;
+        field_value(cls.as_ptr(), f);
         table->insert_ast(reinterpret_cast<PyTypeObject*>(cls.as_ptr()), f.value, std::move(f.names));
         table->keep_alive(cls.as_ptr());
         Strong subs = Strong::own(PyObject_CallMethod(cls.as_ptr(), "__subclasses__", nullptr));

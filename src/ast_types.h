@@ -65,7 +65,8 @@ public:
     uint8_t lookup(const PyTypeObject* t) const noexcept { return find(t).count; }
 
     // `names` holds value - 1 owned references (or nulls), kept by the table.
-    void insert_ast(const PyTypeObject* t, uint8_t value, std::unique_ptr<PyObject*[]> names);
+    // Takes `names` only once nothing can fail any more.
+    void insert_ast(const PyTypeObject* t, uint8_t value, std::unique_ptr<PyObject*[]>&& names);
     // Holds `cls` for as long as the table lives. Keys are bare addresses:
     // a class freed while the table knew it could hand its address to a new
     // class with other fields, which would then be read with the old count.
