@@ -1,5 +1,6 @@
 // The module surface: function table, docstrings, exec step, entry points.
 #include "binding.h"
+#include "state.h"
 #include "traversals.h"
 #include "hashing.h"
 #include "mutation.h"
@@ -122,9 +123,19 @@ void add_function(PyObject* module, PyMethodDef* def) {
 }
 
 int module_exec(PyObject* module) noexcept {
+    if (!PyModule_Check(module)) {
+        try {
+            throw_type_mismatch(module, "module");
+        } catch (...) {
+            raise_current_exception();
+            return -1;
+        }
+    }
+    // Also the state's PanicException, which is a module attribute but not
+    // in __all__.
+    if (state_init(module) < 0) return -1;
+    StateScope scope(state_of(module));
     try {
-        EntryGuard guard;
-        if (!PyModule_Check(module)) throw_type_mismatch(module, "module");
         for (PyMethodDef& def : FUNCTIONS) add_function(module, &def);
         return 0;
     } catch (...) {
@@ -143,8 +154,13 @@ PySlot SLOTS[] = {
     {Py_mod_exec, 0, {0}, {reinterpret_cast<void*>(&module_exec)}},
     {Py_mod_abi, PySlot_STATIC, {0}, {&ABI_INFO}},
     {Py_mod_gil, PySlot_INTPTR, {0}, {Py_MOD_GIL_NOT_USED}},
+    {Py_mod_multiple_interpreters, PySlot_INTPTR, {0}, {Py_MOD_PER_INTERPRETER_GIL_SUPPORTED}},
     {Py_mod_name, PySlot_STATIC, {0}, {const_cast<char*>(MODULE_NAME)}},
     {Py_mod_doc, PySlot_STATIC, {0}, {const_cast<char*>(MODULE_DOC)}},
+    {Py_mod_state_size, 0, {0}, {.sl_size = STATE_SIZE}},
+    {Py_mod_state_traverse, 0, {0}, {.sl_func = reinterpret_cast<_Py_funcptr_t>(&state_traverse)}},
+    {Py_mod_state_clear, 0, {0}, {.sl_func = reinterpret_cast<_Py_funcptr_t>(&state_clear)}},
+    {Py_mod_state_free, 0, {0}, {.sl_func = reinterpret_cast<_Py_funcptr_t>(&state_free)}},
     {0, 0, {0}, {nullptr}},
 };
 
@@ -155,6 +171,9 @@ PyModuleDef_Slot CLASSIC_SLOTS[] = {
 #else
 PyModuleDef_Slot CLASSIC_SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
@@ -162,8 +181,18 @@ PyModuleDef_Slot CLASSIC_SLOTS[] = {
 };
 #endif
 
+// The state hooks are named in the definition too when its slots are
+// classic; with the nested slot array the slots carry them.
 PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT, MODULE_NAME, MODULE_DOC, 0, nullptr, CLASSIC_SLOTS, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    MODULE_NAME,
+    MODULE_DOC,
+    QW_HAVE_PYSLOT ? 0 : STATE_SIZE,
+    nullptr,
+    CLASSIC_SLOTS,
+    QW_HAVE_PYSLOT ? nullptr : &state_traverse,
+    QW_HAVE_PYSLOT ? nullptr : &state_clear,
+    QW_HAVE_PYSLOT ? nullptr : &state_free,
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "type_info.h"
 
 #include "binding.h"
+#include "state.h"
 
 #include <cstring>
 #include <memory>
@@ -10,18 +11,24 @@ namespace qw {
 
 namespace {
 
-using TypeInfoMap = std::unordered_map<uintptr_t, std::unique_ptr<TypeInfo>, PointerHasher>;
-thread_local TypeInfoMap TYPE_INFO;
-
 void discard_error() {
     PyObject* exc = compat::take_exception();
     Py_XDECREF(exc);
 }
 
-std::unique_ptr<TypeInfo> build_type_info(PyTypeObject* type) {
+// Releases the new references names_of returned, on every path.
+struct NameList {
+    std::vector<PyObject*> names;
+    ~NameList() {
+        for (PyObject* n : names) Py_DECREF(n);
+    }
+};
+
+std::unique_ptr<TypeInfo> build_type_info(ModuleState& state, PyTypeObject* type) {
     auto info = std::make_unique<TypeInfo>();
     PyObject* t = reinterpret_cast<PyObject*>(type);
-    info->type_object = Py_NewRef(t);
+    state.keep(t);
+    info->type_object = t;
     static constexpr struct {
         const char* name;
         uint8_t bit;
@@ -29,23 +36,23 @@ std::unique_ptr<TypeInfo> build_type_info(PyTypeObject* type) {
                      {"col_offset", LOC_COL_OFFSET},
                      {"end_lineno", LOC_END_LINENO},
                      {"end_col_offset", LOC_END_COL_OFFSET}};
-    for (PyObject* name : names_of(t, "_attributes")) {
+    NameList attributes{names_of(t, "_attributes")};
+    for (PyObject* name : attributes.names) {
         const char* text = PyUnicode_AsUTF8(name);
         if (text)
             for (const auto& loc : LOCATIONS)
                 if (std::strcmp(text, loc.name) == 0) info->location_flags |= loc.bit;
-        Py_DECREF(name);
     }
-    info->field_names = names_of(t, "_fields");
+    NameList fields{names_of(t, "_fields")};
+    info->field_names.reserve(fields.names.size());
+    for (PyObject* name : fields.names) {
+        state.keep(name);
+        info->field_names.push_back(name);
+    }
     return info;
 }
 
 }  // namespace
-
-TypeInfo::~TypeInfo() {
-    for (PyObject* name : field_names) release_or_defer(name);
-    release_or_defer(type_object);
-}
 
 std::vector<PyObject*> names_of(PyObject* type, const char* attr) {
     std::vector<PyObject*> names;
@@ -78,12 +85,13 @@ std::vector<PyObject*> names_of(PyObject* type, const char* attr) {
 }
 
 const TypeInfo& type_info(PyTypeObject* type) {
-    TypeInfoMap& map = TYPE_INFO;
+    ModuleState& state = current_state();
+    TypeInfoMap& map = state.thread_caches().type_info;
     const auto key = reinterpret_cast<uintptr_t>(type);
     if (auto it = map.find(key); it != map.end()) return *it->second;
     // Built with no iterator held: the lookups may run Python code that asks
     // for type information again. The first record inserted wins.
-    std::unique_ptr<TypeInfo> fresh = build_type_info(type);
+    std::unique_ptr<TypeInfo> fresh = build_type_info(state, type);
     auto [it, inserted] = map.emplace(key, std::move(fresh));
     return *it->second;
 }
