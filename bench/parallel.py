@@ -15,7 +15,6 @@ import concurrent.futures as cf
 import os
 import pathlib
 import sys
-import sysconfig
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -38,15 +37,6 @@ def analyse(path):
     return len(hashes), len(found)
 
 
-def stdlib_files():
-    root = sysconfig.get_paths()["stdlib"]
-    out = []
-    for dirpath, dirnames, filenames in os.walk(root):
-        dirnames[:] = sorted(d for d in dirnames if d not in ("site-packages", "dist-packages", "__pycache__", "test"))
-        out.extend(os.path.join(dirpath, f) for f in sorted(filenames) if f.endswith(".py"))
-    return out
-
-
 def run(pool, paths):
     nodes = 0
     for n, _ in pool.map(analyse, paths):
@@ -64,6 +54,7 @@ def main():
         sys.exit("needs concurrent.futures.InterpreterPoolExecutor (CPython 3.14+)")
     sys.path.insert(0, str(HERE))
     import parallel  # this file as an importable module, for pickling `analyse`
+    from bench import stdlib_files
 
     paths = stdlib_files()[:: args.stride]
     k = args.workers
