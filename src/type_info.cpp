@@ -11,19 +11,6 @@ namespace qw {
 
 namespace {
 
-void discard_error() {
-    PyObject* exc = compat::take_exception();
-    Py_XDECREF(exc);
-}
-
-// Releases the new references names_of returned, on every path.
-struct NameList {
-    std::vector<PyObject*> names;
-    ~NameList() {
-        for (PyObject* n : names) Py_DECREF(n);
-    }
-};
-
 std::unique_ptr<TypeInfo> build_type_info(ModuleState& state, PyTypeObject* type) {
     auto info = std::make_unique<TypeInfo>();
     PyObject* t = reinterpret_cast<PyObject*>(type);
@@ -36,29 +23,29 @@ std::unique_ptr<TypeInfo> build_type_info(ModuleState& state, PyTypeObject* type
                      {"col_offset", LOC_COL_OFFSET},
                      {"end_lineno", LOC_END_LINENO},
                      {"end_col_offset", LOC_END_COL_OFFSET}};
-    NameList attributes{names_of(t, "_attributes")};
-    for (PyObject* name : attributes.names) {
-        const char* text = PyUnicode_AsUTF8(name);
-        if (text)
-            for (const auto& loc : LOCATIONS)
-                if (std::strcmp(text, loc.name) == 0) info->location_flags |= loc.bit;
+    for (Strong& name : names_of(t, "_attributes")) {
+        const char* text = PyUnicode_AsUTF8(name.as_ptr());
+        if (!text) {
+            clear_ordinary_error();
+            continue;
+        }
+        for (const auto& loc : LOCATIONS)
+            if (std::strcmp(text, loc.name) == 0) info->location_flags |= loc.bit;
     }
-    NameList fields{names_of(t, "_fields")};
-    info->field_names.reserve(fields.names.size());
-    for (PyObject* name : fields.names) {
-        state.keep(name);
-        info->field_names.push_back(name);
+    for (Strong& name : names_of(t, "_fields")) {
+        state.keep(name.as_ptr());
+        info->field_names.push_back(name.as_ptr());
     }
     return info;
 }
 
 }  // namespace
 
-std::vector<PyObject*> names_of(PyObject* type, const char* attr) {
-    std::vector<PyObject*> names;
+std::vector<Strong> names_of(PyObject* type, const char* attr) {
+    std::vector<Strong> names;
     PyObject* value = PyObject_GetAttrString(type, attr);
     if (!value) {
-        discard_error();
+        clear_ordinary_error();
         return names;
     }
     Strong held = Strong::own(value);
@@ -69,17 +56,14 @@ std::vector<PyObject*> names_of(PyObject* type, const char* attr) {
         Py_ssize_t len = 0;
         const char* text = PyUnicode_AsUTF8AndSize(item, &len);
         if (!text) {
-            discard_error();
+            clear_ordinary_error();
             continue;
         }
-        PyObject* name = PyUnicode_FromStringAndSize(text, len);
-        if (!name) {
-            discard_error();
-            continue;
-        }
+        PyObject* name = check(PyUnicode_FromStringAndSize(text, len));
         PyUnicode_InternInPlace(&name);
+        Strong owned = Strong::own(name);
         if (names.empty()) names.reserve(4);
-        names.push_back(name);
+        names.push_back(std::move(owned));
     }
     return names;
 }

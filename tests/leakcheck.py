@@ -249,6 +249,23 @@ ERROR_CASES = [
 CYCLE_CASES = [(f"cycle: {name}", lambda f=f: expect(RecursionError, f, CYCLE)) for name, f in ALL]
 
 
+# Allocation failures: every allocation of a call made to fail in turn.
+try:
+    import faults
+except ImportError:  # no _testcapi
+    faults = None
+
+
+def no_bad_outcome(name):
+    bad = faults.sweep(name)
+    if bad:
+        raise AssertionError(f"{name}: {bad[:3]}")
+
+
+FAULT_CASES = [(f"allocation failure: {name}", lambda name=name: no_bad_outcome(name))
+               for name in (faults.CALLS if faults else ())]
+
+
 # Thread exit: per-thread caches built and dropped. They hold no references
 # (the module state does), so nothing waits for a later call.
 
@@ -348,6 +365,8 @@ def main():
         check(name, fn, 200)
     for name, fn in CYCLE_CASES:
         check(name, fn, 2)
+    for name, fn in FAULT_CASES:
+        check(name, fn, 2)
     # Last: what ended threads and interpreters leave settles only slowly.
     check("thread exit", thread_exit_case, 10, settle=2.0, malloc_bytes=False, tolerance=5)
     for name, fn in LIFE_CASES:
@@ -355,7 +374,8 @@ def main():
     if FAILURES:
         print(f"{len(FAILURES)} case(s) leaked: {', '.join(FAILURES)}")
         return 1
-    print(f"no leaks in {len(SUCCESS_CASES) + len(ERROR_CASES) + len(CYCLE_CASES) + len(LIFE_CASES) + 1} cases")
+    cases = len(SUCCESS_CASES) + len(ERROR_CASES) + len(CYCLE_CASES) + len(FAULT_CASES) + len(LIFE_CASES) + 1
+    print(f"no leaks in {cases} cases")
     return 0
 
 
