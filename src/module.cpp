@@ -172,18 +172,11 @@ PyModuleDef_Slot CLASSIC_SLOTS[] = {
 };
 #endif
 
-// The state hooks are named in the definition too when its slots are
-// classic; with the nested slot array the slots carry them.
+// The nested slot array repeats the state hooks for the export entry point;
+// the interpreter requires the two to agree.
 PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT,
-    MODULE_NAME,
-    MODULE_DOC,
-    QW_HAVE_PYSLOT ? 0 : STATE_SIZE,
-    nullptr,
-    CLASSIC_SLOTS,
-    QW_HAVE_PYSLOT ? nullptr : &state_traverse,
-    QW_HAVE_PYSLOT ? nullptr : &state_clear,
-    QW_HAVE_PYSLOT ? nullptr : &state_free,
+    PyModuleDef_HEAD_INIT, MODULE_NAME,   MODULE_DOC,   STATE_SIZE, nullptr,
+    CLASSIC_SLOTS,         &state_traverse, &state_clear, &state_free,
 };
 
 }  // namespace

@@ -160,3 +160,24 @@ def test_each_module_object_keeps_its_own_state(how):
     finally:
         sys.modules["quernwood"] = saved
     assert quernwood.walk_of_types(tree, (Kind,)) == [node]
+
+
+def test_classic_entry_point_makes_a_module_with_its_own_state():
+    # Where the export entry point is the one imported, the classic one must
+    # still agree with it about the module state.
+    import ctypes
+    import importlib.util
+
+    lib = ctypes.PyDLL(quernwood.__file__)
+    lib.PyInit_quernwood.restype = ctypes.c_void_p
+    definition = lib.PyInit_quernwood()
+    api = ctypes.pythonapi
+    api.PyModule_FromDefAndSpec2.restype = ctypes.py_object
+    api.PyModule_FromDefAndSpec2.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
+    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    spec = importlib.util.spec_from_file_location("quernwood", quernwood.__file__)
+    module = api.PyModule_FromDefAndSpec2(definition, spec, sys.api_version)
+    assert api.PyModule_ExecDef(module, definition) == 0
+    assert module.PanicException is not quernwood.PanicException
+    assert module.__all__ == quernwood.__all__
+    assert module._walk_count(ast.parse("a + b")) == 8
