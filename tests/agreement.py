@@ -159,3 +159,34 @@ def fingerprints(paths):
                     continue
             out[path] = fingerprint(tree)
     return out
+
+
+def close_under_thread(kind, code, after):
+    """Runs `code` in a new interpreter of `kind` on a worker thread, destroys
+    the interpreter from this thread while the worker waits, then lets the
+    worker run `after()` and end. Raises what the worker raised."""
+    import _interpreters
+    import threading
+
+    interp = _interpreters.create(_interpreters.new_config(kind))
+    filled, closed, errors = threading.Event(), threading.Event(), []
+
+    def worker():
+        try:
+            failure = _interpreters.exec(interp, code)
+            assert failure is None, failure
+            filled.set()
+            closed.wait()
+            after()
+        except BaseException as e:  # noqa: B036 - handed to the caller
+            errors.append(e)
+            filled.set()
+
+    t = threading.Thread(target=worker)
+    t.start()
+    filled.wait()
+    _interpreters.destroy(interp)
+    closed.set()
+    t.join()
+    if errors:
+        raise errors[0]

@@ -304,6 +304,7 @@ try:
     import _interpreters
 except ImportError:
     _interpreters = None
+import agreement  # noqa: E402
 
 SUB_CODE = """
 import ast, warnings, quernwood as qw
@@ -329,21 +330,7 @@ def interpreter_case(kind):
 
 def closed_under_thread_case():
     # A thread's caches know the interpreter's classes when it is closed.
-    interp = _interpreters.create(_interpreters.new_config("isolated"))
-    filled, closed = threading.Event(), threading.Event()
-
-    def worker():
-        _interpreters.exec(interp, SUB_CODE)
-        filled.set()
-        closed.wait()
-        thread_work()
-
-    t = threading.Thread(target=worker)
-    t.start()
-    filled.wait()
-    _interpreters.destroy(interp)
-    closed.set()
-    t.join()
+    agreement.close_under_thread("isolated", SUB_CODE, thread_work)
 
 
 # A module imported again is left out: the import machinery's own totals

@@ -101,31 +101,18 @@ def test_interpreter_closed_while_another_thread_caches_its_classes(kind):
     # the main interpreter and in a new interpreter, whose state may land at
     # the same address, and ends.
     r = run_fresh(f"""
-        import _interpreters, threading
+        import _interpreters, sys
+        sys.path.insert(0, {TESTS!r})
+        import agreement
         AGREE = {AGREE!r}
-        interp = _interpreters.create(_interpreters.new_config({kind!r}))
-        filled, closed, errors = threading.Event(), threading.Event(), []
 
-        def worker():
-            try:
-                assert _interpreters.exec(interp, AGREE) is None
-                filled.set()
-                closed.wait()
-                exec(AGREE)
-                again = _interpreters.create(_interpreters.new_config({kind!r}))
-                assert _interpreters.exec(again, AGREE) is None
-                _interpreters.destroy(again)
-            except BaseException as e:
-                errors.append(e)
-                filled.set()
+        def after():
+            exec(AGREE)
+            again = _interpreters.create(_interpreters.new_config({kind!r}))
+            assert _interpreters.exec(again, AGREE) is None
+            _interpreters.destroy(again)
 
-        t = threading.Thread(target=worker)
-        t.start()
-        filled.wait()
-        _interpreters.destroy(interp)
-        closed.set()
-        t.join()
-        assert not errors, errors
+        agreement.close_under_thread({kind!r}, AGREE, after)
         exec(AGREE)
     """)
     assert r.returncode == 0, r.stderr[-3000:]
