@@ -46,6 +46,18 @@ def parse(text):
         return ast.parse(text)
 
 
+def stdlib_files():
+    # The standard library's modules, without CPython's own test suite
+    # (installed in some distributions), so that every interpreter walks
+    # the same kind of code.
+    root = sysconfig.get_paths()["stdlib"]
+    out = []
+    for dirpath, dirnames, filenames in os.walk(root):
+        dirnames[:] = sorted(d for d in dirnames if d not in ("site-packages", "dist-packages", "__pycache__", "test"))
+        out.extend(os.path.join(dirpath, f) for f in sorted(filenames) if f.endswith(".py"))
+    return out
+
+
 def corpus():
     return [parse(text) for text in sources()]
 

@@ -1,6 +1,7 @@
 #include "ast_types.h"
 
 #include "binding.h"
+#include "state.h"
 
 #include <cstring>
 #include <vector>
@@ -8,18 +9,6 @@
 namespace qw {
 
 namespace {
-
-struct BaseTypesCell {
-    bool filled = false;
-    BaseTypes types{};
-};
-thread_local BaseTypesCell BASE_TYPES;
-
-struct FieldTableCell {
-    std::unique_ptr<FieldTable> table;
-    bool in_use = false;
-};
-thread_local FieldTableCell FIELD_TABLE;
 
 PyTypeObject* as_type(PyObject* o) {
     if (!PyType_Check(o)) throw_type_mismatch(o, "type");
@@ -32,10 +21,10 @@ struct ClassFields {
     uint8_t value = 1;
     std::unique_ptr<PyObject*[]> names;  // value - 1 owned references or nulls
 
-    ClassFields() = default;
+    ClassFields() = default;  // released when done: the module state keeps its own
     ClassFields(const ClassFields&) = delete;
     ClassFields& operator=(const ClassFields&) = delete;
-    ~ClassFields() {  // the names not handed to the table
+    ~ClassFields() {
         if (names)
             for (size_t i = 0; i + 1 < value; ++i) Py_XDECREF(names[i]);
     }
@@ -81,35 +70,21 @@ BaseTypes get_base_ast_type() {
     return {ast_t, expr_t};
 }
 
-BaseTypes resolve_base_types() {
-    BaseTypesCell& cell = BASE_TYPES;
-    if (!cell.filled) {
-        cell.types = get_base_ast_type();
-        cell.filled = true;
-    }
-    return cell.types;
-}
+BaseTypes resolve_base_types() { return current_state().base_types(); }
 
 FieldTable::FieldTable()
     : keys_(new uintptr_t[INITIAL_SLOTS]()), infos_(new FieldInfo[INITIAL_SLOTS]()), mask_(INITIAL_SLOTS - 1) {}
 
-// The table may die at thread exit, when no interpreter lock is held.
-FieldTable::~FieldTable() {
-    for (NameRow& row : name_rows_)
-        for (size_t i = 0; i < row.size; ++i) release_or_defer(row.names[i]);
-    for (PyObject* cls : kept_) release_or_defer(cls);
-}
+// Owns no references: it may die at thread exit, with no interpreter lock.
+FieldTable::~FieldTable() = default;
 
-void FieldTable::keep_alive(PyObject* cls) {
-    kept_.push_back(nullptr);  // may throw before any reference is taken
-    kept_.back() = Py_NewRef(cls);
-}
+void FieldTable::keep_alive(PyObject* cls) { current_state().keep(cls); }
 
 void FieldTable::insert_ast(const PyTypeObject* t, uint8_t value, std::unique_ptr<PyObject*[]>&& names) {
     // May throw, before the row is owned here.
     if (name_rows_.size() == name_rows_.capacity()) name_rows_.reserve(name_rows_.size() * 2 + 64);
     PyObject* const* row = names.get();
-    name_rows_.push_back({std::move(names), value > 0 ? size_t{value} - 1u : 0u});
+    name_rows_.push_back(std::move(names));
     place(t, {value, row});
 }
 
@@ -158,8 +133,14 @@ std::unique_ptr<FieldTable> prebuild_field_table() {
         stack.pop_back();
         ClassFields f;
         field_value(cls.as_ptr(), f);
-        table->insert_ast(reinterpret_cast<PyTypeObject*>(cls.as_ptr()), f.value, std::move(f.names));
         table->keep_alive(cls.as_ptr());
+        // The module state holds the names; the table keeps bare addresses.
+        std::unique_ptr<PyObject*[]> row(new PyObject*[f.value]());
+        for (size_t i = 0; i + 1 < f.value; ++i) {
+            if (f.names[i]) table->keep_alive(f.names[i]);
+            row[i] = f.names[i];
+        }
+        table->insert_ast(reinterpret_cast<PyTypeObject*>(cls.as_ptr()), f.value, std::move(row));
         Strong subs = Strong::own(PyObject_CallMethod(cls.as_ptr(), "__subclasses__", nullptr));
         Strong it = Strong::own(PyObject_GetIter(subs.as_ptr()));
         for (;;) {
@@ -175,19 +156,19 @@ std::unique_ptr<FieldTable> prebuild_field_table() {
     return table;
 }
 
-FieldTableUse::FieldTableUse() {
-    FieldTableCell& cell = FIELD_TABLE;
-    if (cell.in_use) throw InternalFailure("the field table is already in use on this thread");
-    cell.in_use = true;
+FieldTableUse::FieldTableUse() : caches_(&current_state().thread_caches()) {
+    ThreadCaches& c = *caches_;
+    if (c.field_table_in_use) throw InternalFailure("the field table is already in use on this thread");
+    c.field_table_in_use = true;
     try {
-        if (!cell.table) cell.table = prebuild_field_table();
+        if (!c.field_table) c.field_table = prebuild_field_table();
     } catch (...) {
-        cell.in_use = false;
+        c.field_table_in_use = false;
         throw;
     }
-    table_ = cell.table.get();
+    table_ = c.field_table.get();
 }
 
-FieldTableUse::~FieldTableUse() { FIELD_TABLE.in_use = false; }
+FieldTableUse::~FieldTableUse() { caches_->field_table_in_use = false; }
 
 }  // namespace qw

@@ -15,7 +15,7 @@ struct BaseTypes {
     PyTypeObject* expr;  // ast.expr
 };
 
-// The thread's cached pair, resolved on the first call in the thread.
+// The interpreter's pair, resolved on its first call (kept by the module state).
 BaseTypes resolve_base_types();
 
 // Imports ast and reads AST and expr; no caching.
@@ -64,12 +64,13 @@ public:
     }
     uint8_t lookup(const PyTypeObject* t) const noexcept { return find(t).count; }
 
-    // `names` holds value - 1 owned references (or nulls), kept by the table.
-    // Takes `names` only once nothing can fail any more.
+    // `names` holds value - 1 names (or nulls), each held through keep_alive;
+    // taken only once nothing can fail any more.
     void insert_ast(const PyTypeObject* t, uint8_t value, std::unique_ptr<PyObject*[]>&& names);
-    // Holds `cls` for as long as the table lives. Keys are bare addresses:
-    // a class freed while the table knew it could hand its address to a new
-    // class with other fields, which would then be read with the old count.
+    // Has the module state hold `cls` for as long as the table can be used.
+    // Keys are bare addresses: a class freed while the table knew it could
+    // hand its address to a new class with other fields, which would then be
+    // read with the old count.
     void keep_alive(PyObject* cls);
     size_t slots() const noexcept { return mask_ + 1; }
     size_t size() const noexcept { return used_; }
@@ -80,12 +81,7 @@ private:
 
     std::unique_ptr<uintptr_t[]> keys_;
     std::unique_ptr<FieldInfo[]> infos_;
-    std::vector<PyObject*> kept_;  // owned references
-    struct NameRow {
-        std::unique_ptr<PyObject*[]> names;  // owned references or nulls
-        size_t size;
-    };
-    std::vector<NameRow> name_rows_;
+    std::vector<std::unique_ptr<PyObject*[]>> name_rows_;
     size_t mask_;
     size_t used_ = 0;
 };
@@ -93,8 +89,11 @@ private:
 // Builds a table from the __subclasses__ tree below ast.AST.
 std::unique_ptr<FieldTable> prebuild_field_table();
 
-// Runs `op(table)` with the thread's table held exclusively, building it on
-// first use. A nested use on the same thread is a broken invariant.
+struct ThreadCaches;
+
+// Runs `op(table)` with the thread's table for the running interpreter held
+// exclusively, building it on first use. A nested use on the same thread is
+// a broken invariant.
 class FieldTableUse {
 public:
     FieldTableUse();
@@ -104,6 +103,7 @@ public:
     const FieldTable& table() const noexcept { return *table_; }
 
 private:
+    ThreadCaches* caches_;
     const FieldTable* table_;
 };
 

@@ -7,6 +7,7 @@ import warnings
 import pytest
 
 import quernwood
+from agreement import dfs
 from conftest import STDLIB_STRIDE, run_fresh
 
 COLLECTORS = [quernwood.walk_dfs, quernwood.walk_unordered]
@@ -116,15 +117,6 @@ def _list_filled_after_keywords():
     return c
 
 
-def _preorder(node):
-    out, stack = [], [node]
-    while stack:
-        n = stack.pop()
-        out.append(n)
-        stack.extend(reversed(list(ast.iter_child_nodes(n))))
-    return out
-
-
 # Nodes whose dictionary does not start with their fields: constructors on
 # 3.13+ fill omitted fields after the keyword arguments.
 @pytest.mark.parametrize("build", [
@@ -135,7 +127,7 @@ def _preorder(node):
 ], ids=["defaults-after-keywords", "list-filled-later", "attribute-first", "field-set-again"])
 def test_fields_out_of_position_are_read_by_name(build):
     node = build()
-    want = _preorder(node)
+    want = dfs(node)
     assert len(want) == len(list(ast.walk(node)))
     assert quernwood.walk_dfs(node) == want
     assert collections.Counter(map(id, quernwood.walk_unordered(node))) == collections.Counter(map(id, want))
@@ -287,7 +279,7 @@ def test_differential_against_ast_walk(stdlib_trees):
 
 def test_dfs_is_preorder_of_iter_child_nodes(stdlib_trees):
     for _, tree in stdlib_trees[::7]:
-        assert quernwood.walk_dfs(tree) == _preorder(tree)
+        assert quernwood.walk_dfs(tree) == dfs(tree)
 
 
 def test_threads_build_their_own_tables():
