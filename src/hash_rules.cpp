@@ -8,44 +8,6 @@ namespace qw {
 
 namespace {
 
-inline uint64_t type_address(PyTypeObject* t) noexcept {
-    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(t));
-}
-
-// Python's hash of an int is its value modulo 2**61 - 1 (2**31 - 1 where
-// hashes have 32 bits), and -1 becomes -2; so it tells apart only the ints of
-// smaller magnitude: 7 and 2**64 - 1 would hash alike. Those are used as they
-// are; any other int is hashed by its hexadecimal digits, which are exact and,
-// unlike its decimal repr, not refused for very long ints.
-constexpr long long INT_HASH_MODULUS = (1LL << (sizeof(Py_hash_t) >= 8 ? 61 : 31)) - 1;
-
-Py_hash_t int_hash(PyObject* x) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
-    if (v == -1 && PyErr_Occurred()) throw_py();
-    if (!overflow && v != -1 && v > -INT_HASH_MODULUS && v < INT_HASH_MODULUS) return static_cast<Py_hash_t>(v);
-    Strong digits = Strong::own(PyNumber_ToBase(x, 16));
-    return PyObject_Hash(digits.as_ptr());
-}
-
-uint64_t process_leaf(PyObject* x) {
-    Py_hash_t p;
-    if (Py_IS_TYPE(x, &PyLong_Type)) {
-        p = int_hash(x);
-    } else if (hashes_as_dumped(x)) {
-        p = PyObject_Hash(x);
-    } else {
-        Strong r = Strong::own(PyObject_Repr(x));
-        p = PyObject_Hash(r.as_ptr());
-    }
-    if (p == -1 && PyErr_Occurred()) throw_py();
-    // The type is seeded like a node's before the value goes in. Folding the
-    // value straight into the raw address would let a small value make up
-    // for the small distance between two static types: b'' and 55296 would
-    // hash alike.
-    return mix(mix(0, type_address(Py_TYPE(x))), static_cast<uint64_t>(static_cast<int64_t>(p)));
-}
-
 inline uint64_t load_le64(const unsigned char* p) noexcept {
     uint64_t w;
     std::memcpy(&w, p, 8);
@@ -180,11 +142,7 @@ uint64_t HashRules::class_rules(PyTypeObject* type, const TypeInfo& info) {
     return rules;
 }
 
-uint64_t HashRules::node_seed(PyTypeObject* type, const TypeInfo& info, uint64_t& rules) {
-    if (mode_ == HashMode::Process) {
-        rules = 0;
-        return mix(0, type_address(type));
-    }
+uint64_t HashRules::stable_node_seed(PyTypeObject* type, const TypeInfo& info, uint64_t& rules) {
     Record& r = record(type);
     if (!r.rules_known) {
         r.rules = mode_ == HashMode::Stable ? 0 : class_rules(type, info);
@@ -192,10 +150,6 @@ uint64_t HashRules::node_seed(PyTypeObject* type, const TypeInfo& info, uint64_t
     }
     rules = r.rules;
     return r.seed;
-}
-
-uint64_t HashRules::leaf(PyObject* x) {
-    return mode_ == HashMode::Process ? process_leaf(x) : stable_leaf(x);
 }
 
 uint64_t HashRules::stable_leaf(PyObject* x) {

@@ -37,6 +37,11 @@ uint64_t bytes_hash(const unsigned char* data, size_t size) noexcept;
 // Python hash agrees with how ast.dump prints them.
 bool hashes_as_dumped(PyObject* value) noexcept;
 
+// The leaf hash of the process mode: the value's own Python hash (or its
+// repr's), seeded with the address of its type. In hashing.cpp, beside the
+// pass that calls it for almost every leaf.
+uint64_t process_leaf(PyObject* x);
+
 // How one field of a class is treated.
 enum FieldRule : uint8_t { KEEP = 0, IDENTIFIER = 1, CONSTANT = 2 };
 
@@ -48,10 +53,16 @@ public:
 
     // The seed of a node of `type`; `rules` receives the class's per-field
     // rules (bit pairs by field position; zero when nothing is left out).
-    uint64_t node_seed(PyTypeObject* type, const TypeInfo& info, uint64_t& rules);
+    uint64_t node_seed(PyTypeObject* type, const TypeInfo& info, uint64_t& rules) {
+        if (mode_ == HashMode::Process) [[likely]] {
+            rules = 0;
+            return mix(0, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(type)));
+        }
+        return stable_node_seed(type, info, rules);
+    }
 
     // The hash of a value that is not a node (a list item of a list is one).
-    uint64_t leaf(PyObject* x);
+    uint64_t leaf(PyObject* x) { return mode_ == HashMode::Process ? process_leaf(x) : stable_leaf(x); }
 
     static FieldRule rule_at(uint64_t rules, size_t j) noexcept {
         return j < 32 ? static_cast<FieldRule>((rules >> (2 * j)) & 3) : KEEP;
@@ -66,6 +77,7 @@ private:
     };
 
     Record& record(PyTypeObject* type);
+    uint64_t stable_node_seed(PyTypeObject* type, const TypeInfo& info, uint64_t& rules);
     uint64_t stable_leaf(PyObject* x);
     uint64_t class_rules(PyTypeObject* type, const TypeInfo& info);
 

@@ -11,6 +11,44 @@ namespace {
 
 constexpr uint64_t ALL_ONES = ~uint64_t{0};
 
+// Python's hash of an int is its value modulo 2**61 - 1 (2**31 - 1 where
+// hashes have 32 bits), and -1 becomes -2; so it tells apart only the ints of
+// smaller magnitude: 7 and 2**64 - 1 would hash alike. Those are used as they
+// are; any other int is hashed by its hexadecimal digits, which are exact and,
+// unlike its decimal repr, not refused for very long ints.
+constexpr long long INT_HASH_MODULUS = (1LL << (sizeof(Py_hash_t) >= 8 ? 61 : 31)) - 1;
+
+Py_hash_t int_hash(PyObject* x) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw_py();
+    if (!overflow && v != -1 && v > -INT_HASH_MODULUS && v < INT_HASH_MODULUS) return static_cast<Py_hash_t>(v);
+    Strong digits = Strong::own(PyNumber_ToBase(x, 16));
+    return PyObject_Hash(digits.as_ptr());
+}
+
+}  // namespace
+
+uint64_t process_leaf(PyObject* x) {
+    Py_hash_t p;
+    if (Py_IS_TYPE(x, &PyLong_Type)) {
+        p = int_hash(x);
+    } else if (hashes_as_dumped(x)) {
+        p = PyObject_Hash(x);
+    } else {
+        Strong r = Strong::own(PyObject_Repr(x));
+        p = PyObject_Hash(r.as_ptr());
+    }
+    if (p == -1 && PyErr_Occurred()) throw_py();
+    // The type is seeded like a node's before the value goes in. Folding the
+    // value straight into the raw address would let a small value make up
+    // for the small distance between two static types: b'' and 55296 would
+    // hash alike.
+    return mix(mix(0, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(Py_TYPE(x)))), static_cast<uint64_t>(static_cast<int64_t>(p)));
+}
+
+namespace {
+
 inline uint64_t add_size(uint64_t a, uint64_t b) noexcept {
     const uint64_t sum = a + b;
     return sum < a ? ~uint64_t{0} : sum;
@@ -102,6 +140,9 @@ Digest hash_detached(const Walk& w, HashRules& rules, PyObject* root) {
     return states.at(reinterpret_cast<uintptr_t>(root)).digest;
 }
 
+// With `Normalising` false no field is left out, and the rule tests are
+// compiled away from the modes that have none.
+template <bool Normalising>
 class HashPass {
 public:
     HashPass(const Walk& w, HashMap& map, HashRules& rules) : w_(w), map_(map), rules_(rules) {}
@@ -109,7 +150,9 @@ public:
     // The digest of one node, all of whose original children are in the map.
     Digest node_digest(PyObject* node) {
         const TypeInfo& info = type_info(Py_TYPE(node));
-        acc_ = rules_.node_seed(Py_TYPE(node), info, field_rules_);
+        uint64_t field_rules = 0;
+        acc_ = rules_.node_seed(Py_TYPE(node), info, field_rules);
+        if constexpr (Normalising) field_rules_ = field_rules;
         size_ = 1;
         Walk::for_each_field(node, info.field_names, [&](size_t j, PyObject* value) { fold_field(j, value); });
         return {acc_, size_};
@@ -118,9 +161,9 @@ public:
 private:
     // `value` is held by the field loop for the duration of the call.
     void fold_field(size_t j, PyObject* value) {
-        const FieldRule rule = HashRules::rule_at(field_rules_, j);
+        const FieldRule rule = Normalising ? HashRules::rule_at(field_rules_, j) : KEEP;
         uint64_t h;
-        if (rule == CONSTANT) [[unlikely]] {
+        if (Normalising && rule == CONSTANT) [[unlikely]] {
             h = LEFT_OUT;
         } else if (Py_IS_TYPE(value, &PyList_Type)) {
             h = mix(ALL_ONES, static_cast<uint64_t>(PyList_GET_SIZE(value)));
@@ -132,7 +175,7 @@ private:
     }
 
     uint64_t item_hash(PyObject* x, FieldRule rule) {
-        if (rule == IDENTIFIER && PyUnicode_Check(x)) [[unlikely]]
+        if (Normalising && rule == IDENTIFIER && PyUnicode_Check(x)) [[unlikely]]
             return LEFT_OUT;
         if (w_.is_ast(x)) {
             Digest d;
@@ -173,13 +216,11 @@ std::vector<Strong> pre_order(const Walk& w, PyObject* root) {
     return order;
 }
 
-HashMap hash_subtrees(PyObject* root, HashMode mode) {
-    const Walk w = Walk::make();
-    const std::vector<Strong> order = pre_order(w, root);
-    HashMap map;
-    map.reserve(order.size());
-    HashRules rules(mode);
-    HashPass pass(w, map, rules);
+namespace {
+
+template <bool Normalising>
+void hash_listed(const Walk& w, const std::vector<Strong>& order, HashMap& map, HashRules& rules) {
+    HashPass<Normalising> pass(w, map, rules);
     // Every node stands before its descendants, so backwards every child
     // is hashed before its parent.
     for (size_t k = order.size(); k-- > 0;) {
@@ -188,6 +229,20 @@ HashMap hash_subtrees(PyObject* root, HashMode mode) {
         if (map.find(key)) continue;
         map.insert(key, pass.node_digest(node));
     }
+}
+
+}  // namespace
+
+HashMap hash_subtrees(PyObject* root, HashMode mode) {
+    const Walk w = Walk::make();
+    const std::vector<Strong> order = pre_order(w, root);
+    HashMap map;
+    map.reserve(order.size());
+    HashRules rules(mode);
+    if (mode == HashMode::Names || mode == HashMode::Shape)
+        hash_listed<true>(w, order, map, rules);
+    else
+        hash_listed<false>(w, order, map, rules);
     return map;
 }
 
