@@ -28,6 +28,8 @@ from filewalk import Progress, python_files
 DEFINITIONS = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)
 KIND = {ast.FunctionDef: "function", ast.AsyncFunctionDef: "function", ast.ClassDef: "class"}
 BLOCK_FIELDS = ("body", "orelse", "finalbody")
+# The classes with statement blocks, the module included.
+HOLDERS = tuple(c for c in quernwood.expand_kinds(ast.AST) if set(getattr(c, "_fields", ())) & set(BLOCK_FIELDS))
 CHUNK = 8  # most files per task of a worker
 
 
@@ -43,10 +45,12 @@ def analyse(path, mode):
     except (SyntaxError, ValueError, OSError) as e:
         return [], [], f"{path}: skipped: {e}"
     digests = quernwood.subtree_digests(tree, mode)  # hash and size from one pass
-    definitions = [(*digests[id(d)][:1], d.lineno, d.end_lineno, KIND[type(d)], d.name, digests[id(d)][1])
-                   for d in quernwood.walk_of_types(tree, DEFINITIONS)]
+    definitions = []
     blocks = []
-    for node in quernwood.walk_dfs(tree):
+    for node in quernwood.walk_of_types(tree, HOLDERS):
+        if type(node) in KIND:
+            h, size = digests[id(node)]
+            definitions.append((h, node.lineno, node.end_lineno, KIND[type(node)], node.name, size))
         for field in BLOCK_FIELDS:
             block = getattr(node, field, None)
             if isinstance(block, list) and len(block) >= 2 and isinstance(block[0], ast.stmt):
