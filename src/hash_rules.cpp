@@ -110,7 +110,7 @@ const std::vector<HashRules::Standard>& HashRules::standard_classes() {
         for (const auto& row : table) {
             PyObject* cls = PyObject_GetAttrString(ast.as_ptr(), row[0]);
             if (!cls) {
-                PyErr_Clear();  // a class this version does not have
+                clear_ordinary_error();  // a class this version does not have
                 continue;
             }
             standard_.push_back({Strong::own(cls), row[1], rule});

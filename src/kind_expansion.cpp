@@ -16,8 +16,7 @@ bool is_category(PyObject* cls, PyObject* subclasses) {
     if (PyList_GET_SIZE(subclasses) == 0) return false;
     PyObject* fields = PyObject_GetAttrString(cls, "_fields");
     if (!fields) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_py();
-        PyErr_Clear();
+        clear_ordinary_error();
         return true;
     }
     Strong held = Strong::own(fields);

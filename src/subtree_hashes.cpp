@@ -8,9 +8,7 @@ namespace qw {
 namespace {
 
 Strong signed_int(uint64_t h) {
-    PyObject* v = PyLong_FromLongLong(static_cast<long long>(static_cast<int64_t>(h)));
-    if (!v) throw InternalFailure("could not create an int for a subtree hash");
-    return Strong::own(v);
+    return Strong::own(PyLong_FromLongLong(static_cast<long long>(static_cast<int64_t>(h))));
 }
 
 // (hash, size)
@@ -43,9 +41,7 @@ HashMode mode_of(PyObject* mode) {
 
 template <class Value>
 Strong map_to_dict(const HashMap& map, Value&& value) {
-    PyObject* raw = PyDict_New();
-    if (!raw) throw InternalFailure("could not create the dict of subtree hashes");
-    Strong dict = Strong::own(raw);
+    Strong dict = Strong::own(PyDict_New());
     map.for_each([&](uintptr_t address, const Digest& d) {
         Strong key = Strong::own(PyLong_FromVoidPtr(reinterpret_cast<void*>(address)));
         Strong v = value(d);
