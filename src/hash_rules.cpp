@@ -105,15 +105,21 @@ HashRules::Record& HashRules::record(PyTypeObject* type) {
 
 const std::vector<HashRules::Standard>& HashRules::standard_classes() {
     if (standard_known_) return standard_;
-    Strong ast = Strong::own(PyImport_ImportModule("ast"));
+    // Read from sys.modules: the walk has imported it already, and a full
+    // import per call would run the import machinery every time.
+    Strong name = Strong::own(PyUnicode_FromString("ast"));
+    PyObject* found = PyImport_GetModule(name.as_ptr());
+    if (!found && PyErr_Occurred()) throw_py();
+    Strong ast = found ? Strong::own(found) : Strong::own(PyImport_Import(name.as_ptr()));
+    // The module's own dictionary: plain lookups, no attribute machinery.
+    PyObject* names = PyModule_GetDict(ast.as_ptr());
+    if (!names) throw_py();
+    Strong held = Strong::borrowed(names);
     auto add = [&](const auto& table, FieldRule rule) {
         for (const auto& row : table) {
-            PyObject* cls = PyObject_GetAttrString(ast.as_ptr(), row[0]);
-            if (!cls) {
-                clear_ordinary_error();  // a class this version does not have
-                continue;
-            }
-            standard_.push_back({Strong::own(cls), row[1], rule});
+            PyObject* cls = PyDict_GetItemString(names, row[0]);
+            // Absent: a class this version does not have. Not a class: not ours.
+            if (cls && PyType_Check(cls)) standard_.push_back({Strong::borrowed(cls), row[1], rule});
         }
     };
     add(IDENTIFIER_FIELDS, IDENTIFIER);

@@ -12,9 +12,9 @@ namespace {
 // A category: a class without fields of its own that other classes derive
 // from (ast.AST, ast.stmt, ast.expr, ast.expr_context, ...). The parser never
 // builds one, and exact-class matching would never meet one.
-bool is_category(PyObject* cls, PyObject* subclasses) {
+bool is_category(PyObject* cls, PyObject* subclasses, PyObject* fields_name) {
     if (PyList_GET_SIZE(subclasses) == 0) return false;
-    PyObject* fields = PyObject_GetAttrString(cls, "_fields");
+    PyObject* fields = PyObject_GetAttr(cls, fields_name);
     if (!fields) {
         clear_ordinary_error();
         return true;
@@ -41,6 +41,9 @@ Strong expand_kinds(const Args& a) {
     } else {
         throw_type_mismatch(given.as_ptr(), "type");
     }
+    // Interned, as the interpreter's own names are: found in its caches.
+    Strong subclasses_name = Strong::own(PyUnicode_InternFromString("__subclasses__"));
+    Strong fields_name = Strong::own(PyUnicode_InternFromString("_fields"));
     std::unordered_set<uintptr_t, PointerHasher> seen;
     std::vector<Strong> concrete;
     std::vector<Strong> seen_classes;  // held, so that no address is reused
@@ -48,9 +51,9 @@ Strong expand_kinds(const Args& a) {
         Strong cls = std::move(stack.back());
         stack.pop_back();
         if (!seen.insert(reinterpret_cast<uintptr_t>(cls.as_ptr())).second) continue;
-        Strong subclasses = Strong::own(PyObject_CallMethod(cls.as_ptr(), "__subclasses__", nullptr));
+        Strong subclasses = Strong::own(PyObject_CallMethodNoArgs(cls.as_ptr(), subclasses_name.as_ptr()));
         if (!PyList_Check(subclasses.as_ptr())) throw_type_mismatch(subclasses.as_ptr(), "list");
-        if (!is_category(cls.as_ptr(), subclasses.as_ptr())) concrete.push_back(Strong::borrowed(cls.as_ptr()));
+        if (!is_category(cls.as_ptr(), subclasses.as_ptr(), fields_name.as_ptr())) concrete.push_back(Strong::borrowed(cls.as_ptr()));
         for (Py_ssize_t i = PyList_GET_SIZE(subclasses.as_ptr()); i-- > 0;) {
             PyObject* sub = PyList_GET_ITEM(subclasses.as_ptr(), i);
             if (PyType_Check(sub)) stack.push_back(Strong::borrowed(sub));
