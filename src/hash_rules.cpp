@@ -117,7 +117,9 @@ const std::vector<HashRules::Standard>& HashRules::standard_classes() {
     Strong held = Strong::borrowed(names);
     auto add = [&](const auto& table, FieldRule rule) {
         for (const auto& row : table) {
-            PyObject* cls = PyDict_GetItemString(names, row[0]);
+            Strong key = Strong::own(PyUnicode_FromString(row[0]));
+            PyObject* cls = PyDict_GetItemWithError(names, key.as_ptr());
+            if (!cls && PyErr_Occurred()) throw_py();
             // Absent: a class this version does not have. Not a class: not ours.
             if (cls && PyType_Check(cls)) standard_.push_back({Strong::borrowed(cls), row[1], rule});
         }
