@@ -42,9 +42,9 @@ uint64_t name_part(PyObject* value) {
     return str_hash(r.as_ptr());
 }
 
-uint64_t class_name_hash(PyTypeObject* type) {
+uint64_t class_name_hash(PyTypeObject* type, PyObject* module_name) {
     PyObject* t = reinterpret_cast<PyObject*>(type);
-    Strong module = Strong::own(PyObject_GetAttrString(t, "__module__"));
+    Strong module = Strong::own(PyObject_GetAttr(t, module_name));
     Strong qualname = Strong::own(PyType_GetQualName(type));
     return mix(name_part(module.as_ptr()), name_part(qualname.as_ptr()));
 }
@@ -96,7 +96,9 @@ HashRules::Record& HashRules::record(PyTypeObject* type) {
     if (it == records_.end()) {
         Record fresh;
         fresh.type = Strong::borrowed(reinterpret_cast<PyObject*>(type));
-        fresh.seed = mix(0, class_name_hash(type));
+        // Interned, as the interpreter's own name is: found in its caches.
+        if (!module_name_) module_name_ = Strong::own(PyUnicode_InternFromString("__module__"));
+        fresh.seed = mix(0, class_name_hash(type, module_name_.as_ptr()));
         it = records_.try_emplace(key, std::move(fresh)).first;
     }
     s = {type, &it->second};

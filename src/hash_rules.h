@@ -92,6 +92,7 @@ private:
     bool standard_known_ = false;
 
     HashMode mode_;
+    Strong module_name_;
     std::unordered_map<uintptr_t, Record, PointerHasher> records_;
     // Direct-mapped memo in front of the map: few classes, met again and again.
     struct Slot {
