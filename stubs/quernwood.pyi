@@ -31,9 +31,6 @@ DISPATCH: Final = 0
 ENTER: Final = 1
 LEAVE: Final = 2
 
-class PanicException(BaseException):
-    """An internal invariant of quernwood was broken."""
-
 _N = TypeVar("_N", bound=ast.AST)
 _A = TypeVar("_A", bound=ast.AST)
 _B = TypeVar("_B", bound=ast.AST)
@@ -121,3 +118,6 @@ def subtree_hash(node: ast.AST) -> int: ...
 def subtree_digests(node: ast.AST, mode: _Mode = "process") -> dict[int, tuple[int, int]]: ...
 def subtree_digest(node: ast.AST, mode: _Mode = "process") -> tuple[int, int]: ...
 def _walk_count(node: ast.AST) -> int: ...
+
+# A broken internal invariant; each interpreter's module has its own class.
+class PanicException(BaseException): ...
