@@ -8,6 +8,8 @@
 #include "traversals.h"
 #include "walks.h"
 
+#include <iterator>
+
 namespace qw {
 
 namespace {
@@ -108,7 +110,9 @@ constexpr const char DOC_SUBTREE_DIGEST[] =
             METH_FASTCALL | METH_KEYWORDS, DOC                                                   \
     }
 
-// In the order the exec step adds them (and so the order of __all__).
+// In the order the exec step adds them. The first twelve, in this order, are
+// `__all__`; the functions added later are module attributes beside them,
+// so that `__all__` stays what callers already rely on.
 // No METH_STATIC: with it the interpreter hides the module from __self__.
 PyMethodDef FUNCTIONS[] = {
     QW_FN("walk", SIG_WALK, walk, DOC_WALK),
@@ -123,6 +127,7 @@ PyMethodDef FUNCTIONS[] = {
     QW_FN("set_parents", SIG_SET_PARENTS, set_parents, DOC_SET_PARENTS),
     QW_FN("walk_frontier_events", SIG_WALK_FRONTIER_EVENTS, walk_frontier_events, DOC_WALK_FRONTIER_EVENTS),
     QW_FN("_walk_count", SIG_WALK_COUNT, walk_count, DOC_WALK_COUNT),
+    // Not in __all__:
     QW_FN("walk_of_types_edges", SIG_WALK_OF_TYPES_EDGES, walk_of_types_edges, DOC_WALK_OF_TYPES_EDGES),
     QW_FN("expand_kinds", SIG_EXPAND_KINDS, expand_kinds, DOC_EXPAND_KINDS),
     QW_FN("subtree_digests", SIG_SUBTREE_DIGESTS, subtree_digests, DOC_SUBTREE_DIGESTS),
@@ -142,11 +147,17 @@ void add_constants(PyObject* module) {
 
 #undef QW_FN
 
-void add_function(PyObject* module, PyMethodDef* def) {
+constexpr size_t LISTED_FUNCTIONS = 12;
+
+void add_function(PyObject* module, PyMethodDef* def, bool listed) {
     Strong modname = Strong::own(PyModule_GetNameObject(module));
     Strong fn = Strong::own(PyCMethod_New(def, module, modname.as_ptr(), nullptr));
     Strong name = Strong::own(PyObject_GetAttrString(fn.as_ptr(), "__name__"));
     if (!PyUnicode_Check(name.as_ptr())) throw_type_mismatch(name.as_ptr(), "str");
+    if (!listed) {
+        check_status(PyObject_SetAttr(module, name.as_ptr(), fn.as_ptr()));
+        return;
+    }
     PyObject* all_raw = PyObject_GetAttrString(module, "__all__");
     Strong all;
     if (all_raw) {
@@ -171,7 +182,8 @@ int module_exec(PyObject* module) {
     return guarded(
         [&] {
             if (!is_module) throw_type_mismatch(module, "module");
-            for (PyMethodDef& def : FUNCTIONS) add_function(module, &def);
+            for (size_t i = 0; i < std::size(FUNCTIONS); ++i)
+                add_function(module, &FUNCTIONS[i], i < LISTED_FUNCTIONS);
             add_constants(module);
             watch_interpreter_exit();
             return 0;

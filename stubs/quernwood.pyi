@@ -18,10 +18,6 @@ __all__ = [
     "set_parents",
     "walk_frontier_events",
     "_walk_count",
-    "walk_of_types_edges",
-    "expand_kinds",
-    "subtree_digests",
-    "subtree_digest",
 ]
 
 __version__: Final[str]
