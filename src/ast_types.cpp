@@ -29,13 +29,12 @@ PyTypeObject* as_type(PyObject* o) {
 uint8_t field_value(PyObject* cls) {
     PyObject* fields = PyObject_GetAttrString(cls, "_fields");
     if (!fields) {
-        PyErr_Clear();
+        clear_ordinary_error();
         return 1;
     }
-    Py_ssize_t n = PyObject_Size(fields);
-    Py_DECREF(fields);
+    const Py_ssize_t n = PyObject_Size(Strong::own(fields).as_ptr());
     if (n < 0) {
-        PyErr_Clear();
+        clear_ordinary_error();
         return 1;
     }
     return static_cast<uint8_t>((n > 254 ? 254 : n) + 1);

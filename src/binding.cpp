@@ -1,8 +1,6 @@
 #include "binding.h"
 
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -10,6 +8,8 @@
 #include <vector>
 
 namespace qw {
+
+std::atomic<bool> EXIT_STARTED{false};
 
 namespace {
 
@@ -71,8 +71,9 @@ void raise_panic(const char* text) noexcept {
             return;
         }
     }
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
-    std::abort();
+    // Only running out of memory stops the panic from being raised; that
+    // MemoryError is raised instead, and the process goes on.
+    if (!PyErr_Occurred()) PyErr_NoMemory();
 }
 
 const char* plural_verb(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
@@ -240,16 +241,34 @@ void raise_current_exception() noexcept {
 }
 
 PyObject* call_bound(const Signature& sig, Body body, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
-    try {
-        EntryGuard guard;
-        Args a = bind(sig, args, nargs, kwnames);
-        convert(sig, a);
-        return body(a).release();
-    } catch (...) {
-        raise_current_exception();
-        return nullptr;
-    }
+                     PyObject* kwnames) {
+    return guarded(
+        [&] {
+            EntryGuard guard;
+            Args a = bind(sig, args, nargs, kwnames);
+            convert(sig, a);
+            return body(a).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+namespace {
+
+PyObject* note_exit(PyObject*, PyObject*) {
+    EXIT_STARTED.store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef NOTE_EXIT_DEF = {"_note_exit", note_exit, METH_NOARGS, nullptr};
+
+}  // namespace
+
+// The exit functions run before a finalizing interpreter starts ending the
+// threads that try to take it back.
+void watch_interpreter_exit() {
+    Strong atexit = Strong::own(PyImport_ImportModule("atexit"));
+    Strong fn = Strong::own(PyCFunction_New(&NOTE_EXIT_DEF, nullptr));
+    Strong done = Strong::own(PyObject_CallMethod(atexit.as_ptr(), "register", "O", fn.as_ptr()));
 }
 
 }  // namespace qw

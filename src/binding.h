@@ -6,6 +6,9 @@
 #include "strong.h"
 
 #include <array>
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 
 namespace qw {
 
@@ -50,13 +53,37 @@ void release_or_defer(PyObject* p) noexcept;
 // Call only from a catch block.
 void raise_current_exception() noexcept;
 
+// Runs `f` as the guarded region of an entry from the interpreter: any C++
+// exception becomes a raised Python exception and `on_error` is returned.
+// The unwinding that ends a thread during interpreter finalization
+// (pthread_exit) passes through untouched: that thread holds no interpreter
+// lock and must not be kept from ending. So no caller may be noexcept.
+template <class F, class R>
+R guarded(F&& f, R on_error) {
+    try {
+        return f();
+    }
+#ifdef __GLIBCXX__
+    catch (abi::__forced_unwind&) {
+        throw;
+    }
+#endif
+    catch (...) {
+        raise_current_exception();
+        return on_error;
+    }
+}
+
 PyObject* call_bound(const Signature& sig, Body body, PyObject* const* args,
-                     Py_ssize_t nargs, PyObject* kwnames) noexcept;
+                     Py_ssize_t nargs, PyObject* kwnames);
+
+// Makes the interpreter's exit functions set EXIT_STARTED.
+void watch_interpreter_exit();
 
 // The per-function entry handed to the interpreter.
 template <const Signature& S, Body B>
 PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) noexcept {
+                PyObject* kwnames) {
     return call_bound(S, B, args, nargs, kwnames);
 }
 

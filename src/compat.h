@@ -79,4 +79,19 @@ inline void restore_exception(PyObject* exc) {
 #endif
 }
 
+// Whether this thread has an attached thread state, that is, may touch
+// objects. False for a thread that the interpreter is ending because it
+// tried to take the interpreter back during finalization.
+inline bool thread_is_attached() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;
+#else
+    // 3.11 keeps one current thread state for the whole runtime.
+    PyThreadState* current = _PyThreadState_UncheckedGet();
+    return current != nullptr && current == PyGILState_GetThisThreadState();
+#endif
+}
+
 }  // namespace qw::compat

@@ -114,23 +114,20 @@ void add_function(PyObject* module, PyMethodDef* def) {
         check_status(PyObject_SetAttrString(module, "__all__", all.as_ptr()));
     }
     if (!PyList_Check(all.as_ptr())) throw_type_mismatch(all.as_ptr(), "list");
-    if (PyList_Append(all.as_ptr(), name.as_ptr()) < 0) {
-        PyErr_Clear();
-        throw InternalFailure("could not append __name__ to __all__");
-    }
+    check_status(PyList_Append(all.as_ptr(), name.as_ptr()));
     check_status(PyObject_SetAttr(module, name.as_ptr(), fn.as_ptr()));
 }
 
-int module_exec(PyObject* module) noexcept {
-    try {
-        EntryGuard guard;
-        if (!PyModule_Check(module)) throw_type_mismatch(module, "module");
-        for (PyMethodDef& def : FUNCTIONS) add_function(module, &def);
-        return 0;
-    } catch (...) {
-        raise_current_exception();
-        return -1;
-    }
+int module_exec(PyObject* module) {
+    return guarded(
+        [&] {
+            EntryGuard guard;
+            if (!PyModule_Check(module)) throw_type_mismatch(module, "module");
+            for (PyMethodDef& def : FUNCTIONS) add_function(module, &def);
+            watch_interpreter_exit();
+            return 0;
+        },
+        -1);
 }
 
 const char MODULE_NAME[] = "quernwood";

@@ -60,18 +60,9 @@ constexpr bool NONE_IS_MISSING[LOCATION_COUNT] = {false, false, true, true};
 using LocationRow = std::array<Strong, LOCATION_COUNT>;
 
 LocationRow default_row() {
-    PyObject* one = PyLong_FromLong(1);
-    PyObject* zero = PyLong_FromLong(0);
-    if (!one || !zero) {
-        Py_XDECREF(one);
-        Py_XDECREF(zero);
-        PyErr_Clear();
-        throw InternalFailure("could not create the default location integers");
-    }
-    LocationRow row{Strong::own(one), Strong::own(zero), Strong(), Strong()};
-    row[2] = Strong::borrowed(one);
-    row[3] = Strong::borrowed(zero);
-    return row;
+    Strong one = Strong::own(PyLong_FromLong(1));
+    Strong zero = Strong::own(PyLong_FromLong(0));
+    return {Strong::borrowed(one.as_ptr()), Strong::borrowed(zero.as_ptr()), std::move(one), std::move(zero)};
 }
 
 // The row `node` passes down: its own values where its dictionary has them,

@@ -8,6 +8,7 @@
 
 #include "compat.h"
 
+#include <atomic>
 #include <stdexcept>
 #include <utility>
 
@@ -34,6 +35,21 @@ inline int check_status(int rc) {
     return rc;
 }
 
+// Set for good once an interpreter of the process runs its exit functions.
+// From then on a thread can be ended by the interpreter in the middle of a
+// call (a daemon thread that wakes up during finalization is unwound with
+// pthread_exit), and the destructors on the way run without the thread
+// holding the interpreter: a release first checks that it still may.
+extern std::atomic<bool> EXIT_STARTED;
+
+inline void release_ref(PyObject* p) noexcept {
+    if (EXIT_STARTED.load(std::memory_order_relaxed)) [[unlikely]] {
+        // A thread being torn down leaks what it held rather than touch it.
+        if (!compat::thread_is_attached()) return;
+    }
+    Py_DECREF(p);
+}
+
 // One owned reference. Move-only; releasing happens in the destructor.
 class Strong {
 public:
@@ -47,7 +63,9 @@ public:
     }
     Strong(const Strong&) = delete;
     Strong& operator=(const Strong&) = delete;
-    ~Strong() { Py_XDECREF(p_); }
+    ~Strong() {
+        if (p_) release_ref(p_);
+    }
 
     PyObject* as_ptr() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
@@ -61,6 +79,18 @@ private:
 // Sets TypeError "'<type>' object is not an instance of '<expected>'" (or the
 // None form) and throws.
 [[noreturn]] void throw_type_mismatch(PyObject* value, const char* expected);
+
+// Clears the raised exception when it is an ordinary error, an Exception
+// other than MemoryError, as reading a missing or malformed class attribute
+// raises; KeyboardInterrupt, SystemExit, MemoryError and the like keep being
+// raised (thrown).
+inline void clear_ordinary_error() {
+    if (PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        return;
+    }
+    throw_py();
+}
 
 // Sets `type` with a message and throws.
 [[noreturn]] inline void throw_error(PyObject* type, const char* message) {

@@ -6,9 +6,7 @@ namespace qw {
 namespace {
 
 Strong signed_int(uint64_t h) {
-    PyObject* v = PyLong_FromLongLong(static_cast<long long>(static_cast<int64_t>(h)));
-    if (!v) throw InternalFailure("could not create an int for a subtree hash");
-    return Strong::own(v);
+    return Strong::own(PyLong_FromLongLong(static_cast<long long>(static_cast<int64_t>(h))));
 }
 
 }  // namespace
@@ -16,9 +14,7 @@ Strong signed_int(uint64_t h) {
 Strong subtree_hashes(const Args& a) {
     Strong root = Strong::borrowed(a[0]);
     const HashMap map = hash_subtrees(root.as_ptr());
-    PyObject* raw = PyDict_New();
-    if (!raw) throw InternalFailure("could not create the dict of subtree hashes");
-    Strong dict = Strong::own(raw);
+    Strong dict = Strong::own(PyDict_New());
     map.for_each([&](uintptr_t address, uint64_t h) {
         Strong key = Strong::own(PyLong_FromVoidPtr(reinterpret_cast<void*>(address)));
         Strong value = signed_int(h);

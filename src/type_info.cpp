@@ -13,11 +13,6 @@ namespace {
 using TypeInfoMap = std::unordered_map<uintptr_t, std::unique_ptr<TypeInfo>, PointerHasher>;
 thread_local TypeInfoMap TYPE_INFO;
 
-void discard_error() {
-    PyObject* exc = compat::take_exception();
-    Py_XDECREF(exc);
-}
-
 std::unique_ptr<TypeInfo> build_type_info(PyTypeObject* type) {
     auto info = std::make_unique<TypeInfo>();
     PyObject* t = reinterpret_cast<PyObject*>(type);
@@ -29,14 +24,19 @@ std::unique_ptr<TypeInfo> build_type_info(PyTypeObject* type) {
                      {"col_offset", LOC_COL_OFFSET},
                      {"end_lineno", LOC_END_LINENO},
                      {"end_col_offset", LOC_END_COL_OFFSET}};
-    for (PyObject* name : names_of(t, "_attributes")) {
-        const char* text = PyUnicode_AsUTF8(name);
-        if (text)
-            for (const auto& loc : LOCATIONS)
-                if (std::strcmp(text, loc.name) == 0) info->location_flags |= loc.bit;
-        Py_DECREF(name);
+    for (Strong& name : names_of(t, "_attributes")) {
+        const char* text = PyUnicode_AsUTF8(name.as_ptr());
+        if (!text) {
+            clear_ordinary_error();
+            continue;
+        }
+        for (const auto& loc : LOCATIONS)
+            if (std::strcmp(text, loc.name) == 0) info->location_flags |= loc.bit;
     }
-    info->field_names = names_of(t, "_fields");
+    for (Strong& name : names_of(t, "_fields")) {
+        info->field_names.push_back(nullptr);  // may throw before the reference moves
+        info->field_names.back() = name.release();
+    }
     return info;
 }
 
@@ -47,11 +47,11 @@ TypeInfo::~TypeInfo() {
     release_or_defer(type_object);
 }
 
-std::vector<PyObject*> names_of(PyObject* type, const char* attr) {
-    std::vector<PyObject*> names;
+std::vector<Strong> names_of(PyObject* type, const char* attr) {
+    std::vector<Strong> names;
     PyObject* value = PyObject_GetAttrString(type, attr);
     if (!value) {
-        discard_error();
+        clear_ordinary_error();
         return names;
     }
     Strong held = Strong::own(value);
@@ -62,17 +62,14 @@ std::vector<PyObject*> names_of(PyObject* type, const char* attr) {
         Py_ssize_t len = 0;
         const char* text = PyUnicode_AsUTF8AndSize(item, &len);
         if (!text) {
-            discard_error();
+            clear_ordinary_error();
             continue;
         }
-        PyObject* name = PyUnicode_FromStringAndSize(text, len);
-        if (!name) {
-            discard_error();
-            continue;
-        }
+        PyObject* name = check(PyUnicode_FromStringAndSize(text, len));
         PyUnicode_InternInPlace(&name);
+        Strong owned = Strong::own(name);
         if (names.empty()) names.reserve(4);
-        names.push_back(name);
+        names.push_back(std::move(owned));
     }
     return names;
 }

@@ -37,11 +37,12 @@ struct PointerHasher {
 };
 
 // The record of `type` (a node's exact type) for this thread; built on first
-// use and never changed. Never fails: what cannot be read is left out. The
-// address stays valid until the thread ends.
+// use and never changed. What cannot be read is left out; only an error that
+// is not an ordinary one (KeyboardInterrupt, MemoryError) is raised, and then
+// nothing is recorded. The address stays valid until the thread ends.
 const TypeInfo& type_info(PyTypeObject* type);
 
-// The str items of `type.<attr>` when it is a tuple, as new interned strings.
-std::vector<PyObject*> names_of(PyObject* type, const char* attr);
+// The str items of `type.<attr>` when it is a tuple, as interned strings.
+std::vector<Strong> names_of(PyObject* type, const char* attr);
 
 }  // namespace qw

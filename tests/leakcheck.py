@@ -249,6 +249,23 @@ ERROR_CASES = [
 CYCLE_CASES = [(f"cycle: {name}", lambda f=f: expect(RecursionError, f, CYCLE)) for name, f in ALL]
 
 
+# Allocation failures: every allocation of a call made to fail in turn.
+try:
+    import faults
+except ImportError:  # no _testcapi
+    faults = None
+
+
+def no_bad_outcome(name):
+    bad = faults.sweep(name)
+    if bad:
+        raise AssertionError(f"{name}: {bad[:3]}")
+
+
+FAULT_CASES = [(f"allocation failure: {name}", lambda name=name: no_bad_outcome(name))
+               for name in (faults.CALLS if faults else ())]
+
+
 # Thread exit: per-thread caches built and dropped, the references they held
 # released by the next call on the main thread.
 
@@ -297,10 +314,12 @@ def main():
         check(name, fn, 200)
     for name, fn in CYCLE_CASES:
         check(name, fn, 2)
+    for name, fn in FAULT_CASES:
+        check(name, fn, 2)
     if FAILURES:
         print(f"{len(FAILURES)} case(s) leaked: {', '.join(FAILURES)}")
         return 1
-    print(f"no leaks in {len(SUCCESS_CASES) + len(ERROR_CASES) + len(CYCLE_CASES) + 1} cases")
+    print(f"no leaks in {len(SUCCESS_CASES) + len(ERROR_CASES) + len(CYCLE_CASES) + len(FAULT_CASES) + 1} cases")
     return 0
 
 

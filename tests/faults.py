@@ -1,0 +1,74 @@
+"""Allocation-failure sweeps shared by the test suite and the leak check.
+
+`sweep` runs one call again and again with its k-th interpreter allocation
+failing (or every allocation from the k-th on), k = 0, 1, ... until the call
+succeeds. Every attempt must succeed or raise MemoryError; anything else
+(PanicException, SystemError, another error, an abort) is a defect."""
+
+import ast
+import threading
+import warnings
+
+import _testcapi
+
+import quernwood as qw
+
+SOURCE = "def f(x, y=[1]):\n    return g(x) + y.z\nclass C:\n    pass\n"
+KINDS = (ast.Name, ast.Call)
+
+CALLS = {
+    "walk": qw.walk,
+    "walk_dfs": qw.walk_dfs,
+    "walk_unordered": qw.walk_unordered,
+    "_walk_count": qw._walk_count,
+    "walk_frontier": lambda t: qw.walk_frontier(t, KINDS),
+    "walk_frontier_edges": lambda t: qw.walk_frontier_edges(t, KINDS),
+    "walk_of_types": lambda t: qw.walk_of_types(t, KINDS, (ast.ClassDef,)),
+    "walk_frontier_events": lambda t: qw.walk_frontier_events(t, KINDS, (ast.FunctionDef,)),
+    "subtree_hashes": qw.subtree_hashes,
+    "subtree_hash": qw.subtree_hash,
+    "set_parents": qw.set_parents,
+    "fix_missing_locations": qw.fix_missing_locations,
+}
+
+
+def _attempt(fn, tree, start, stop):
+    _testcapi.set_nomemory(start, stop)
+    try:
+        fn(tree)
+        return None
+    except MemoryError:
+        return MemoryError
+    except BaseException as e:  # noqa: B036 - every other outcome is the defect looked for
+        return e
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
+def sweep(name, fresh_thread=False, limit=5000):
+    """The attempts of `name` that ended otherwise than in success or MemoryError.
+
+    With `fresh_thread`, each attempt runs on a new thread, so that the
+    thread's caches are built under the failing allocator too."""
+    fn = CALLS[name]
+    bad = []
+    warnings.simplefilter("ignore")
+    for every_after in (False, True):
+        for k in range(limit):
+            tree = ast.parse(SOURCE)
+            stop = 0 if every_after else k + 1
+            if fresh_thread:
+                out = []
+                t = threading.Thread(target=lambda: out.append(_attempt(fn, tree, k, stop)))
+                t.start()
+                t.join()
+                outcome = out[0]
+            else:
+                outcome = _attempt(fn, tree, k, stop)
+            if outcome is None:
+                break
+            if outcome is not MemoryError:
+                bad.append((k, every_after, repr(outcome)))
+        else:
+            bad.append(("never succeeded", every_after, ""))
+    return bad

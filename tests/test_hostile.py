@@ -1,0 +1,103 @@
+"""Interpreter exit, interrupts and memory exhaustion in the middle of a call."""
+
+import ast
+import threading
+
+import pytest
+
+import quernwood as qw
+from conftest import run_fresh
+
+try:
+    import _testcapi
+    HAVE_NOMEMORY = hasattr(_testcapi, "set_nomemory")
+except ImportError:
+    HAVE_NOMEMORY = False
+
+
+@pytest.mark.parametrize("call", [
+    "qw.walk_of_types(n, (ast.Pass,))",
+    "qw.walk_frontier_edges(n, (ast.Pass,))",
+    "qw.subtree_hash(n)",
+    "qw.set_parents(n)",
+])
+def test_daemon_thread_ended_by_interpreter_exit(call):
+    # The daemon threads wake up from a field getter while the interpreter
+    # finalizes, and are ended inside the call without the interpreter lock.
+    r = run_fresh(f"""
+        import ast, os, sys, threading, time
+        import quernwood as qw
+
+        class Slow(ast.AST):
+            _fields = ("body",)
+            @property
+            def body(self):
+                time.sleep(0.2)
+                return [ast.Pass()]
+
+        n = Slow()
+        def loop():
+            while True:
+                {call}
+
+        for _ in range(4):
+            threading.Thread(target=loop, daemon=True).start()
+        time.sleep(0.5)
+
+        class SlowDel:
+            def __del__(self, sleep=time.sleep, write=os.write):
+                write(1, b"finalizing\\n")
+                sleep(0.5)
+        sys.keep = SlowDel()
+    """)
+    assert (r.returncode, r.stdout, r.stderr) == (0, "finalizing\n", "")
+
+
+class Meta(type(ast.AST)):
+    armed = False
+
+    def __getattribute__(cls, name):
+        if name == "_fields" and Meta.armed:
+            Meta.armed = False
+            raise KeyboardInterrupt
+        return super().__getattribute__(name)
+
+
+class Holder(ast.AST, metaclass=Meta):
+    _fields = ("body",)
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda n: qw.walk_of_types(n, (ast.Name,)), 1),  # the per-type records
+    (qw.walk_dfs, 3),  # the field table, built on the thread's first walk
+], ids=["type records", "field table"])
+def test_interrupt_while_reading_fields_propagates_and_caches_nothing(call, expected):
+    node = Holder(body=[ast.Name("x", ast.Load())])
+    out = []
+
+    def run():
+        Meta.armed = True
+        try:
+            call(node)
+        except KeyboardInterrupt:
+            out.append("interrupted")
+        out.append(len(call(node)))
+
+    t = threading.Thread(target=run)
+    t.start()
+    t.join()
+    assert out == ["interrupted", expected]
+
+
+@pytest.mark.skipif(not HAVE_NOMEMORY, reason="needs _testcapi.set_nomemory")
+@pytest.mark.parametrize("name", [
+    "walk", "walk_dfs", "walk_unordered", "_walk_count", "walk_frontier", "walk_frontier_edges",
+    "walk_of_types", "walk_frontier_events", "subtree_hashes", "subtree_hash", "set_parents",
+    "fix_missing_locations"])
+def test_allocation_failure_is_memory_error(name):
+    # A fresh process: the defect this looks for used to abort it.
+    r = run_fresh(f"""
+        import faults
+        print(faults.sweep({name!r}, fresh_thread=True))
+    """)
+    assert (r.returncode, r.stdout.strip(), r.stderr) == (0, "[]", "")
