@@ -27,23 +27,28 @@ import quernwood  # noqa: E402
 from cases import Case  # noqa: E402,F401  (re-exported for the case modules)
 
 
-def corpus():
+def stdlib_files():
     # The standard library's modules, without CPython's own test suite
     # (installed in some distributions), so that every interpreter walks
     # the same kind of code.
     root = sysconfig.get_paths()["stdlib"]
+    out = []
+    for dirpath, dirnames, filenames in os.walk(root):
+        dirnames[:] = sorted(d for d in dirnames if d not in ("site-packages", "dist-packages", "__pycache__", "test"))
+        out.extend(os.path.join(dirpath, f) for f in sorted(filenames) if f.endswith(".py"))
+    return out
+
+
+def corpus():
     trees = []
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        for dirpath, dirnames, filenames in os.walk(root):
-            dirnames[:] = sorted(d for d in dirnames if d not in ("site-packages", "dist-packages", "__pycache__", "test"))
-            for f in sorted(filenames):
-                if f.endswith(".py"):
-                    try:
-                        with open(os.path.join(dirpath, f), "rb") as fh:
-                            trees.append(ast.parse(fh.read()))
-                    except (SyntaxError, ValueError):
-                        pass
+        for path in stdlib_files():
+            try:
+                with open(path, "rb") as fh:
+                    trees.append(ast.parse(fh.read()))
+            except (SyntaxError, ValueError):
+                pass
     return trees
 
 

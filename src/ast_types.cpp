@@ -1,6 +1,7 @@
 #include "ast_types.h"
 
 #include "binding.h"
+#include "state.h"
 
 #include <cstring>
 #include <vector>
@@ -8,18 +9,6 @@
 namespace qw {
 
 namespace {
-
-struct BaseTypesCell {
-    bool filled = false;
-    BaseTypes types{};
-};
-thread_local BaseTypesCell BASE_TYPES;
-
-struct FieldTableCell {
-    std::unique_ptr<FieldTable> table;
-    bool in_use = false;
-};
-thread_local FieldTableCell FIELD_TABLE;
 
 PyTypeObject* as_type(PyObject* o) {
     if (!PyType_Check(o)) throw_type_mismatch(o, "type");
@@ -52,27 +41,15 @@ BaseTypes get_base_ast_type() {
     return {ast_t, expr_t};
 }
 
-BaseTypes resolve_base_types() {
-    BaseTypesCell& cell = BASE_TYPES;
-    if (!cell.filled) {
-        cell.types = get_base_ast_type();
-        cell.filled = true;
-    }
-    return cell.types;
-}
+BaseTypes resolve_base_types() { return current_state().base_types(); }
 
 FieldTable::FieldTable()
     : keys_(new uintptr_t[INITIAL_SLOTS]()), counts_(new uint8_t[INITIAL_SLOTS]()), mask_(INITIAL_SLOTS - 1) {}
 
-// The table may die at thread exit, when no interpreter lock is held.
-FieldTable::~FieldTable() {
-    for (PyObject* cls : kept_) release_or_defer(cls);
-}
+// Owns no references: it may die at thread exit, with no interpreter lock.
+FieldTable::~FieldTable() = default;
 
-void FieldTable::keep_alive(PyObject* cls) {
-    kept_.push_back(nullptr);  // may throw before any reference is taken
-    kept_.back() = Py_NewRef(cls);
-}
+void FieldTable::keep_alive(PyObject* cls) { current_state().keep(cls); }
 
 void FieldTable::insert_ast(const PyTypeObject* t, uint8_t value) {
     const auto a = reinterpret_cast<uintptr_t>(t);
@@ -134,19 +111,19 @@ std::unique_ptr<FieldTable> prebuild_field_table() {
     return table;
 }
 
-FieldTableUse::FieldTableUse() {
-    FieldTableCell& cell = FIELD_TABLE;
-    if (cell.in_use) throw InternalFailure("the field table is already in use on this thread");
-    cell.in_use = true;
+FieldTableUse::FieldTableUse() : caches_(&current_state().thread_caches()) {
+    ThreadCaches& c = *caches_;
+    if (c.field_table_in_use) throw InternalFailure("the field table is already in use on this thread");
+    c.field_table_in_use = true;
     try {
-        if (!cell.table) cell.table = prebuild_field_table();
+        if (!c.field_table) c.field_table = prebuild_field_table();
     } catch (...) {
-        cell.in_use = false;
+        c.field_table_in_use = false;
         throw;
     }
-    table_ = cell.table.get();
+    table_ = c.field_table.get();
 }
 
-FieldTableUse::~FieldTableUse() { FIELD_TABLE.in_use = false; }
+FieldTableUse::~FieldTableUse() { caches_->field_table_in_use = false; }
 
 }  // namespace qw

@@ -15,7 +15,7 @@ struct BaseTypes {
     PyTypeObject* expr;  // ast.expr
 };
 
-// The thread's cached pair, resolved on the first call in the thread.
+// The interpreter's pair, resolved on its first call (kept by the module state).
 BaseTypes resolve_base_types();
 
 // Imports ast and reads AST and expr; no caching.
@@ -56,9 +56,10 @@ public:
     }
 
     void insert_ast(const PyTypeObject* t, uint8_t value);
-    // Holds `cls` for as long as the table lives. Keys are bare addresses:
-    // a class freed while the table knew it could hand its address to a new
-    // class with other fields, which would then be read with the old count.
+    // Has the module state hold `cls` for as long as the table can be used.
+    // Keys are bare addresses: a class freed while the table knew it could
+    // hand its address to a new class with other fields, which would then be
+    // read with the old count.
     void keep_alive(PyObject* cls);
     size_t slots() const noexcept { return mask_ + 1; }
     size_t size() const noexcept { return used_; }
@@ -68,7 +69,6 @@ private:
 
     std::unique_ptr<uintptr_t[]> keys_;
     std::unique_ptr<uint8_t[]> counts_;
-    std::vector<PyObject*> kept_;  // owned references
     size_t mask_;
     size_t used_ = 0;
 };
@@ -76,8 +76,11 @@ private:
 // Builds a table from the __subclasses__ tree below ast.AST.
 std::unique_ptr<FieldTable> prebuild_field_table();
 
-// Runs `op(table)` with the thread's table held exclusively, building it on
-// first use. A nested use on the same thread is a broken invariant.
+struct ThreadCaches;
+
+// Runs `op(table)` with the thread's table for the running interpreter held
+// exclusively, building it on first use. A nested use on the same thread is
+// a broken invariant.
 class FieldTableUse {
 public:
     FieldTableUse();
@@ -87,6 +90,7 @@ public:
     const FieldTable& table() const noexcept { return *table_; }
 
 private:
+    ThreadCaches* caches_;
     const FieldTable* table_;
 };
 

@@ -1,8 +1,9 @@
 #include "binding.h"
 
+#include "state.h"
+
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -13,56 +14,10 @@ std::atomic<bool> EXIT_STARTED{false};
 
 namespace {
 
-thread_local int ENTRY_COUNT = 0;
-
-// Process-wide queue of references whose release had to wait for a thread
-// that holds the interpreter lock. Never destroyed: thread-exit destructors
-// may still reach it while the process shuts down.
-struct DeferredQueue {
-    std::mutex mutex;
-    std::vector<PyObject*> items;
-};
-std::atomic<DeferredQueue*> DEFERRED{nullptr};
-
-DeferredQueue& deferred_queue() {
-    DeferredQueue* q = DEFERRED.load(std::memory_order_acquire);
-    if (q) return *q;
-    auto* fresh = new DeferredQueue();
-    if (DEFERRED.compare_exchange_strong(q, fresh, std::memory_order_acq_rel)) return *fresh;
-    delete fresh;
-    return *q;
-}
-
-void drain_deferred() {
-    DeferredQueue* q = DEFERRED.load(std::memory_order_acquire);
-    if (!q) return;
-    std::vector<PyObject*> taken;
-    {
-        std::lock_guard<std::mutex> lock(q->mutex);
-        taken.swap(q->items);
-    }
-    for (PyObject* p : taken) Py_DECREF(p);
-}
-
-std::atomic<PyObject*> PANIC_EXCEPTION{nullptr};
-
-PyObject* panic_exception_type() {
-    PyObject* t = PANIC_EXCEPTION.load(std::memory_order_acquire);
-    if (t) return t;
-    PyObject* fresh = PyErr_NewExceptionWithDoc(
-        "quernwood.PanicException",
-        "An internal invariant of quernwood was broken. Derives from BaseException "
-        "so that `except Exception` does not hide it.",
-        PyExc_BaseException, nullptr);
-    if (!fresh) return nullptr;
-    if (PANIC_EXCEPTION.compare_exchange_strong(t, fresh, std::memory_order_acq_rel)) return fresh;
-    Py_DECREF(fresh);
-    return t;
-}
-
 void raise_panic(const char* text) noexcept {
     PyErr_Clear();
-    PyObject* type = panic_exception_type();
+    ModuleState* state = current_state_or_null();
+    PyObject* type = state ? state->panic_type() : nullptr;
     if (type) {
         PyObject* msg = PyUnicode_FromString(text && *text ? text : "internal failure in quernwood");
         if (msg) {
@@ -201,28 +156,6 @@ void throw_type_mismatch(PyObject* value, const char* expected) {
     throw_py();
 }
 
-EntryGuard::EntryGuard() {
-    ++ENTRY_COUNT;
-    drain_deferred();
-}
-
-EntryGuard::~EntryGuard() { --ENTRY_COUNT; }
-
-void release_or_defer(PyObject* p) noexcept {
-    if (!p) return;
-    if (ENTRY_COUNT > 0) {
-        Py_DECREF(p);
-        return;
-    }
-    try {
-        DeferredQueue& q = deferred_queue();
-        std::lock_guard<std::mutex> lock(q.mutex);
-        q.items.push_back(p);
-    } catch (...) {
-        // Out of memory at thread exit: leaking one reference is the only safe choice.
-    }
-}
-
 void raise_current_exception() noexcept {
     try {
         throw;
@@ -240,11 +173,13 @@ void raise_current_exception() noexcept {
     }
 }
 
-PyObject* call_bound(const Signature& sig, Body body, PyObject* const* args, Py_ssize_t nargs,
+PyObject* call_bound(PyObject* module, const Signature& sig, Body body, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) {
+    // The scope outlives the guarded region: a panic is raised with the
+    // class of the calling interpreter.
+    StateScope scope(state_of(module));
     return guarded(
         [&] {
-            EntryGuard guard;
             Args a = bind(sig, args, nargs, kwnames);
             convert(sig, a);
             return body(a).release();

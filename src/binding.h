@@ -34,21 +34,6 @@ struct Args {
 
 using Body = Strong (*)(const Args&);
 
-// Counts the module's calls active on this thread and, on entry, carries out
-// the releases that were deferred because no interpreter lock was held.
-class EntryGuard {
-public:
-    EntryGuard();
-    ~EntryGuard();
-    EntryGuard(const EntryGuard&) = delete;
-    EntryGuard& operator=(const EntryGuard&) = delete;
-};
-
-// Releases a reference now when this thread is inside a call of the module,
-// else queues it for the next call (thread-exit destructors run without the
-// interpreter lock).
-void release_or_defer(PyObject* p) noexcept;
-
 // Turns the C++ exception being handled into a raised Python exception.
 // Call only from a catch block.
 void raise_current_exception() noexcept;
@@ -74,17 +59,19 @@ R guarded(F&& f, R on_error) {
     }
 }
 
-PyObject* call_bound(const Signature& sig, Body body, PyObject* const* args,
+// Runs the call with `module`'s state as the thread's current state.
+PyObject* call_bound(PyObject* module, const Signature& sig, Body body, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames);
 
 // Makes the interpreter's exit functions set EXIT_STARTED.
 void watch_interpreter_exit();
 
-// The per-function entry handed to the interpreter.
+// The per-function entry handed to the interpreter; `module` is the
+// function's __self__, the module object of the calling interpreter.
 template <const Signature& S, Body B>
-PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) {
-    return call_bound(S, B, args, nargs, kwnames);
+    return call_bound(module, S, B, args, nargs, kwnames);
 }
 
 }  // namespace qw

@@ -1,5 +1,6 @@
 // The module surface: function table, docstrings, exec step, entry points.
 #include "binding.h"
+#include "state.h"
 #include "traversals.h"
 #include "hashing.h"
 #include "mutation.h"
@@ -119,10 +120,14 @@ void add_function(PyObject* module, PyMethodDef* def) {
 }
 
 int module_exec(PyObject* module) {
+    // The state first, so that a panic here is raised with its class; it
+    // also sets PanicException, a module attribute not in __all__.
+    const bool is_module = PyModule_Check(module);
+    if (is_module && state_init(module) < 0) return -1;
+    StateScope scope(is_module ? state_of(module) : nullptr);
     return guarded(
         [&] {
-            EntryGuard guard;
-            if (!PyModule_Check(module)) throw_type_mismatch(module, "module");
+            if (!is_module) throw_type_mismatch(module, "module");
             for (PyMethodDef& def : FUNCTIONS) add_function(module, &def);
             watch_interpreter_exit();
             return 0;
@@ -140,8 +145,13 @@ PySlot SLOTS[] = {
     {Py_mod_exec, 0, {0}, {reinterpret_cast<void*>(&module_exec)}},
     {Py_mod_abi, PySlot_STATIC, {0}, {&ABI_INFO}},
     {Py_mod_gil, PySlot_INTPTR, {0}, {Py_MOD_GIL_NOT_USED}},
+    {Py_mod_multiple_interpreters, PySlot_INTPTR, {0}, {Py_MOD_PER_INTERPRETER_GIL_SUPPORTED}},
     {Py_mod_name, PySlot_STATIC, {0}, {const_cast<char*>(MODULE_NAME)}},
     {Py_mod_doc, PySlot_STATIC, {0}, {const_cast<char*>(MODULE_DOC)}},
+    {Py_mod_state_size, 0, {0}, {.sl_size = STATE_SIZE}},
+    {Py_mod_state_traverse, 0, {0}, {.sl_func = reinterpret_cast<_Py_funcptr_t>(&state_traverse)}},
+    {Py_mod_state_clear, 0, {0}, {.sl_func = reinterpret_cast<_Py_funcptr_t>(&state_clear)}},
+    {Py_mod_state_free, 0, {0}, {.sl_func = reinterpret_cast<_Py_funcptr_t>(&state_free)}},
     {0, 0, {0}, {nullptr}},
 };
 
@@ -152,6 +162,9 @@ PyModuleDef_Slot CLASSIC_SLOTS[] = {
 #else
 PyModuleDef_Slot CLASSIC_SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
@@ -159,8 +172,11 @@ PyModuleDef_Slot CLASSIC_SLOTS[] = {
 };
 #endif
 
+// The nested slot array repeats the state hooks for the export entry point;
+// the interpreter requires the two to agree.
 PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT, MODULE_NAME, MODULE_DOC, 0, nullptr, CLASSIC_SLOTS, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, MODULE_NAME,   MODULE_DOC,   STATE_SIZE, nullptr,
+    CLASSIC_SLOTS,         &state_traverse, &state_clear, &state_free,
 };
 
 }  // namespace

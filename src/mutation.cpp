@@ -1,6 +1,7 @@
 #include "mutation.h"
 
 #include "dict_reader.h"
+#include "state.h"
 #include "walk_stack.h"
 
 #include <algorithm>
@@ -13,45 +14,10 @@ namespace qw {
 
 namespace {
 
-// An interned attribute name shared by every thread for the life of the
-// process. Filled by compare-exchange rather than a lock: creating the str
-// may let another thread run, so a thread must not wait for another while
-// holding the interpreter lock. The loser of a race releases its own string.
-class InternedName {
-public:
-    explicit constexpr InternedName(const char* text) noexcept : text_(text) {}
-
-    PyObject* get() {
-        PyObject* p = cell_.load(std::memory_order_acquire);
-        if (p) [[likely]]
-            return p;
-        return create();
-    }
-
-private:
-    [[gnu::noinline]] PyObject* create() {
-        PyObject* fresh = check(PyUnicode_InternFromString(text_));
-        PyObject* expected = nullptr;
-        if (cell_.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel, std::memory_order_acquire))
-            return fresh;
-        Py_DECREF(fresh);
-        return expected;
-    }
-
-    const char* text_;
-    std::atomic<PyObject*> cell_{nullptr};
-};
-
-InternedName PARENT_NAME{"parent"};
-
 // In the order in which a node's missing attributes are written.
 constexpr size_t LOCATION_COUNT = 4;
-InternedName LOCATION_NAMES[LOCATION_COUNT] = {
-    InternedName{"lineno"},
-    InternedName{"col_offset"},
-    InternedName{"end_lineno"},
-    InternedName{"end_col_offset"},
-};
+constexpr Name LOCATION_NAMES[LOCATION_COUNT] = {Name::lineno, Name::col_offset, Name::end_lineno,
+                                                 Name::end_col_offset};
 constexpr uint8_t LOCATION_BITS[LOCATION_COUNT] = {LOC_LINENO, LOC_COL_OFFSET, LOC_END_LINENO, LOC_END_COL_OFFSET};
 // The end positions are optional: None there means "not known yet".
 constexpr bool NONE_IS_MISSING[LOCATION_COUNT] = {false, false, true, true};
@@ -94,7 +60,7 @@ LocationRow fix_node(PyObject* node, const TypeInfo& info, const std::array<PyOb
 Strong set_parents(const Args& a) {
     PyObject* root = a[0];
     const Walk w = Walk::make();
-    PyObject* name = PARENT_NAME.get();
+    PyObject* name = current_state().name(Name::parent);
     TypedCycleGuard guard(w, root);
     std::vector<Strong> stack;
     std::vector<Strong> children;
@@ -118,7 +84,7 @@ Strong fix_missing_locations(const Args& a) {
     Strong root = Strong::borrowed(a[0]);
     const Walk w = Walk::make();
     std::array<PyObject*, LOCATION_COUNT> names;
-    for (size_t k = 0; k < LOCATION_COUNT; ++k) names[k] = LOCATION_NAMES[k].get();
+    for (size_t k = 0; k < LOCATION_COUNT; ++k) names[k] = current_state().name(LOCATION_NAMES[k]);
 
     // Rows of the located ancestors on the current path, row 0 the default.
     // A popped node inherits row r, and every row after r belongs to a

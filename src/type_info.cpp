@@ -1,6 +1,7 @@
 #include "type_info.h"
 
 #include "binding.h"
+#include "state.h"
 
 #include <cstring>
 #include <memory>
@@ -10,13 +11,11 @@ namespace qw {
 
 namespace {
 
-using TypeInfoMap = std::unordered_map<uintptr_t, std::unique_ptr<TypeInfo>, PointerHasher>;
-thread_local TypeInfoMap TYPE_INFO;
-
-std::unique_ptr<TypeInfo> build_type_info(PyTypeObject* type) {
+std::unique_ptr<TypeInfo> build_type_info(ModuleState& state, PyTypeObject* type) {
     auto info = std::make_unique<TypeInfo>();
     PyObject* t = reinterpret_cast<PyObject*>(type);
-    info->type_object = Py_NewRef(t);
+    state.keep(t);
+    info->type_object = t;
     static constexpr struct {
         const char* name;
         uint8_t bit;
@@ -34,18 +33,13 @@ std::unique_ptr<TypeInfo> build_type_info(PyTypeObject* type) {
             if (std::strcmp(text, loc.name) == 0) info->location_flags |= loc.bit;
     }
     for (Strong& name : names_of(t, "_fields")) {
-        info->field_names.push_back(nullptr);  // may throw before the reference moves
-        info->field_names.back() = name.release();
+        state.keep(name.as_ptr());
+        info->field_names.push_back(name.as_ptr());
     }
     return info;
 }
 
 }  // namespace
-
-TypeInfo::~TypeInfo() {
-    for (PyObject* name : field_names) release_or_defer(name);
-    release_or_defer(type_object);
-}
 
 std::vector<Strong> names_of(PyObject* type, const char* attr) {
     std::vector<Strong> names;
@@ -75,12 +69,13 @@ std::vector<Strong> names_of(PyObject* type, const char* attr) {
 }
 
 const TypeInfo& type_info(PyTypeObject* type) {
-    TypeInfoMap& map = TYPE_INFO;
+    ModuleState& state = current_state();
+    TypeInfoMap& map = state.thread_caches().type_info;
     const auto key = reinterpret_cast<uintptr_t>(type);
     if (auto it = map.find(key); it != map.end()) return *it->second;
     // Built with no iterator held: the lookups may run Python code that asks
     // for type information again. The first record inserted wins.
-    std::unique_ptr<TypeInfo> fresh = build_type_info(type);
+    std::unique_ptr<TypeInfo> fresh = build_type_info(state, type);
     auto [it, inserted] = map.emplace(key, std::move(fresh));
     return *it->second;
 }

@@ -16,8 +16,9 @@ enum LocationFlag : uint8_t {
     LOC_END_COL_OFFSET = 0x08,
 };
 
-// Owns its references; they are released at thread exit (deferred to the
-// next call into the module when the thread holds no interpreter lock then).
+// Borrowed pointers only: the module state keeps the type and the names
+// alive for as long as the record can be used, so a record is plain memory
+// that a thread frees at exit without the interpreter lock.
 struct TypeInfo {
     PyObject* type_object = nullptr;
     std::vector<PyObject*> field_names;  // interned str
@@ -26,7 +27,6 @@ struct TypeInfo {
     TypeInfo() = default;
     TypeInfo(const TypeInfo&) = delete;
     TypeInfo& operator=(const TypeInfo&) = delete;
-    ~TypeInfo();
 };
 
 // The hash of every map keyed by an object address.
@@ -36,10 +36,11 @@ struct PointerHasher {
     }
 };
 
-// The record of `type` (a node's exact type) for this thread; built on first
-// use and never changed. What cannot be read is left out; only an error that
-// is not an ordinary one (KeyboardInterrupt, MemoryError) is raised, and then
-// nothing is recorded. The address stays valid until the thread ends.
+// The record of `type` (a node's exact type) for this thread and the running
+// interpreter; built on first use and never changed. What cannot be read is
+// left out; only an error that is not an ordinary one (KeyboardInterrupt,
+// MemoryError) is raised, and then nothing is recorded. The address stays
+// valid until the thread ends or the module state is cleared.
 const TypeInfo& type_info(PyTypeObject* type);
 
 // The str items of `type.<attr>` when it is a tuple, as interned strings.

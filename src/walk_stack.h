@@ -17,7 +17,7 @@ namespace qw {
 struct Edge {
     Strong node;
     Strong parent;
-    PyObject* field;  // interned name, kept alive by the thread's TypeInfo
+    PyObject* field;  // interned name, kept alive by the module state
     Py_ssize_t index;
 };
 
@@ -38,9 +38,9 @@ struct Walk {
         return {b.ast, b.expr, &PyList_Type, {}};
     }
 
-    // A direct-mapped memo in front of the thread's TYPE_INFO map, which is
-    // asked once per expanded node. Records never change and live until the
-    // thread ends, so a remembered address stays right for the whole call.
+    // A direct-mapped memo in front of the thread's type records, which are
+    // asked once per expanded node. Records never change and outlive the
+    // call, so a remembered address stays right for the whole call.
     struct InfoMemo {
         static constexpr size_t SLOTS = 64;
         struct Slot {

@@ -232,16 +232,10 @@ def test_differential_against_ast_walk(stdlib_trees):
 
 
 def test_dfs_is_preorder_of_iter_child_nodes(stdlib_trees):
-    def reference(root):
-        out, stack = [], [root]
-        while stack:
-            n = stack.pop()
-            out.append(n)
-            stack.extend(reversed(list(ast.iter_child_nodes(n))))
-        return out
+    from agreement import dfs
 
     for _, tree in stdlib_trees[::7]:
-        assert quernwood.walk_dfs(tree) == reference(tree)
+        assert quernwood.walk_dfs(tree) == dfs(tree)
 
 
 def test_threads_build_their_own_tables():

@@ -1,0 +1,181 @@
+#include "state.h"
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace qw {
+
+namespace {
+
+// Generations are never reused, so a thread's caches can never be taken for
+// those of a later state that happens to get the same address.
+std::atomic<uint64_t> NEXT_GENERATION{1};
+
+uint64_t next_generation() noexcept { return NEXT_GENERATION.fetch_add(1, std::memory_order_relaxed); }
+
+struct CacheSlot {
+    uint64_t generation;
+    std::weak_ptr<const uint64_t> alive;
+    std::unique_ptr<ThreadCaches> caches;
+};
+
+// Freed at thread exit with no interpreter lock needed: the caches own no
+// references.
+thread_local std::vector<CacheSlot> THREAD_CACHES;
+
+thread_local ModuleState* CURRENT = nullptr;
+
+constexpr const char* NAME_TEXT[NAME_COUNT] = {"parent", "lineno", "col_offset", "end_lineno", "end_col_offset"};
+
+}  // namespace
+
+thread_local uint64_t ModuleState::LAST_GENERATION = 0;
+thread_local ThreadCaches* ModuleState::LAST_CACHES = nullptr;
+
+ModuleState::ModuleState() : generation_(next_generation()) {}
+
+ModuleState::~ModuleState() { clear(); }
+
+BaseTypes ModuleState::resolve_base_types_now() {
+    const BaseTypes b = get_base_ast_type();
+    keep(reinterpret_cast<PyObject*>(b.ast));
+    keep(reinterpret_cast<PyObject*>(b.expr));
+    base_ = b;
+    return b;
+}
+
+PyObject* ModuleState::name(Name n) {
+    PyObject*& cell = names_[static_cast<size_t>(n)];
+    if (cell) [[likely]]
+        return cell;
+    PyObject* fresh = check(PyUnicode_InternFromString(NAME_TEXT[static_cast<size_t>(n)]));
+    if (cell) Py_DECREF(fresh);  // filled meanwhile by another thread of this interpreter
+    else cell = fresh;
+    return cell;
+}
+
+PyObject* ModuleState::panic_type() noexcept {
+    if (panic_) return panic_;
+    PyObject* fresh = PyErr_NewExceptionWithDoc(
+        "quernwood.PanicException",
+        "An internal invariant of quernwood was broken. Derives from BaseException "
+        "so that `except Exception` does not hide it.",
+        PyExc_BaseException, nullptr);
+    if (fresh && panic_) Py_DECREF(fresh);
+    else if (fresh) panic_ = fresh;
+    return panic_;
+}
+
+void ModuleState::keep(PyObject* o) {
+    if (kept_.insert(o).second) Py_INCREF(o);
+}
+
+ThreadCaches& ModuleState::find_thread_caches() {
+    std::vector<CacheSlot>& slots = THREAD_CACHES;
+    auto it = std::find_if(slots.begin(), slots.end(), [&](const CacheSlot& s) { return s.generation == generation_; });
+    if (it == slots.end()) {
+        // Caches of cleared states are plain memory now: drop them. A call
+        // still running on this thread holds a live state, so never these.
+        std::erase_if(slots, [](const CacheSlot& s) { return s.alive.expired(); });
+        if (!alive_) alive_ = std::make_shared<const uint64_t>(generation_);
+        slots.push_back(CacheSlot{generation_, alive_, std::make_unique<ThreadCaches>()});
+        it = slots.end() - 1;
+    }
+    LAST_GENERATION = generation_;
+    LAST_CACHES = it->caches.get();
+    return *LAST_CACHES;
+}
+
+int ModuleState::traverse(visitproc visit, void* arg) noexcept {
+    if (panic_)
+        if (int rc = visit(panic_, arg)) return rc;
+    for (PyObject* o : names_)
+        if (o)
+            if (int rc = visit(o, arg)) return rc;
+    for (PyObject* o : kept_)
+        if (int rc = visit(o, arg)) return rc;
+    return 0;
+}
+
+void ModuleState::clear() noexcept {
+    // First make every thread's caches stale, then let go: a release may run
+    // code that calls the module again, which then starts afresh.
+    generation_ = next_generation();
+    alive_.reset();
+    base_ = {};
+    std::vector<PyObject*> released;
+    try {
+        released.reserve(kept_.size() + NAME_COUNT + 1);
+    } catch (...) {
+        // Out of memory: leaking is the only safe choice left.
+        kept_.clear();
+        panic_ = nullptr;
+        for (PyObject*& n : names_) n = nullptr;
+        return;
+    }
+    released.assign(kept_.begin(), kept_.end());
+    kept_.clear();
+    if (panic_) released.push_back(std::exchange(panic_, nullptr));
+    for (PyObject*& n : names_)
+        if (n) released.push_back(std::exchange(n, nullptr));
+    for (PyObject* o : released) Py_DECREF(o);
+}
+
+StateScope::StateScope(ModuleState* s) noexcept : previous_(std::exchange(CURRENT, s)) {}
+
+StateScope::~StateScope() { CURRENT = previous_; }
+
+ModuleState& current_state() {
+    if (!CURRENT) throw InternalFailure("no module state on this thread");
+    return *CURRENT;
+}
+
+ModuleState* current_state_or_null() noexcept { return CURRENT; }
+
+ModuleState* state_of(PyObject* module) noexcept {
+    void* cell = PyModule_GetState(module);
+    if (!cell) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return static_cast<StateCell*>(cell)->state;
+}
+
+int state_init(PyObject* module) noexcept {
+    auto* cell = static_cast<StateCell*>(PyModule_GetState(module));
+    if (!cell) return -1;
+    if (!cell->state) {
+        cell->state = new (std::nothrow) ModuleState();
+        if (!cell->state) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    PyObject* panic = cell->state->panic_type();
+    if (!panic) return -1;
+    return PyModule_AddObjectRef(module, "PanicException", panic);
+}
+
+int state_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* s = state_of(module);
+    return s ? s->traverse(visit, arg) : 0;
+}
+
+int state_clear(PyObject* module) {
+    if (ModuleState* s = state_of(module)) s->clear();
+    return 0;
+}
+
+void state_free(void* module) {
+    auto* cell = static_cast<StateCell*>(PyModule_GetState(static_cast<PyObject*>(module)));
+    if (!cell) {
+        PyErr_Clear();
+        return;
+    }
+    delete std::exchange(cell->state, nullptr);
+}
+
+}  // namespace qw

@@ -1,0 +1,117 @@
+// Everything that outlives a call, in one place.
+//
+// Each interpreter that imports the module gets its own module state, which
+// owns every Python object the module keeps: the base-type pair, the
+// internal-failure exception class, the interned attribute names and one
+// reference to each class and field name that any thread's caches know.
+// The per-thread caches (field table, type records) exist per thread and per
+// module state and hold only borrowed pointers, so a thread's exit frees
+// plain memory and never touches an object, and an interpreter's objects are
+// released by its own module state, while that interpreter is current.
+#pragma once
+
+#include "ast_types.h"
+#include "type_info.h"
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace qw {
+
+enum class Name : uint8_t { parent, lineno, col_offset, end_lineno, end_col_offset };
+inline constexpr size_t NAME_COUNT = 5;
+
+using TypeInfoMap = std::unordered_map<uintptr_t, std::unique_ptr<TypeInfo>, PointerHasher>;
+
+// One thread's caches for one module state.
+struct ThreadCaches {
+    std::unique_ptr<FieldTable> field_table;
+    bool field_table_in_use = false;
+    TypeInfoMap type_info;
+};
+
+class ModuleState {
+public:
+    ModuleState();
+    ~ModuleState();
+    ModuleState(const ModuleState&) = delete;
+    ModuleState& operator=(const ModuleState&) = delete;
+
+    // ast.AST and ast.expr, resolved on first use; a failure caches nothing.
+    BaseTypes base_types() {
+        if (base_.ast) [[likely]]
+            return base_;
+        return resolve_base_types_now();
+    }
+    // An interned attribute name, created on first use.
+    PyObject* name(Name n);
+    // The PanicException class; null when it cannot be created.
+    PyObject* panic_type() noexcept;
+    // The state keeps one reference to `o` until it is cleared, however many
+    // threads' caches name it.
+    void keep(PyObject* o);
+    // This thread's caches for this state.
+    ThreadCaches& thread_caches() {
+        if (LAST_GENERATION == generation_) [[likely]]
+            return *LAST_CACHES;
+        return find_thread_caches();
+    }
+
+    int traverse(visitproc visit, void* arg) noexcept;
+    // Releases every reference; every thread's caches for the state go stale.
+    void clear() noexcept;
+
+private:
+    BaseTypes resolve_base_types_now();
+    ThreadCaches& find_thread_caches();
+
+    static thread_local uint64_t LAST_GENERATION;
+    static thread_local ThreadCaches* LAST_CACHES;
+
+    BaseTypes base_{};
+    PyObject* panic_ = nullptr;
+    PyObject* names_[NAME_COUNT] = {};
+    std::unordered_set<PyObject*> kept_;
+    // Unique in the process, replaced by clear(): caches are matched by it.
+    uint64_t generation_;
+    // Expires with the generation, so that threads can drop stale caches.
+    std::shared_ptr<const uint64_t> alive_;
+};
+
+// The state of the module whose function is running on this thread. Set for
+// the length of a call; calls nest (a getter may call the module again,
+// perhaps that of another interpreter).
+class StateScope {
+public:
+    explicit StateScope(ModuleState* s) noexcept;
+    ~StateScope();
+    StateScope(const StateScope&) = delete;
+    StateScope& operator=(const StateScope&) = delete;
+
+private:
+    ModuleState* previous_;
+};
+
+// The running call's state; a call outside any scope is a broken invariant.
+ModuleState& current_state();
+// Null outside any call.
+ModuleState* current_state_or_null() noexcept;
+
+// The state of a module object of this extension; null before exec.
+ModuleState* state_of(PyObject* module) noexcept;
+
+// The module's state memory: the state lives on the C++ heap, made by exec.
+struct StateCell {
+    ModuleState* state;
+};
+
+// Module-definition hooks.
+inline constexpr Py_ssize_t STATE_SIZE = sizeof(StateCell);
+int state_init(PyObject* module) noexcept;  // called by exec; sets an exception on failure
+int state_traverse(PyObject* module, visitproc visit, void* arg);
+int state_clear(PyObject* module);
+void state_free(void* module);
+
+}  // namespace qw
