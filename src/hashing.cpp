@@ -124,7 +124,7 @@ Digest hash_detached(const Walk& w, HashRules& rules, PyObject* root) {
         const auto start = static_cast<std::ptrdiff_t>(stack.size());
         const TypeInfo& info = type_info(Py_TYPE(node.as_ptr()));
         Walk::for_each_field(node.as_ptr(), info.field_names, [&](size_t j, PyObject* v) {
-            ReadField f{j, Strong::borrowed(v), {}, Py_IS_TYPE(v, w.list_type)};
+            ReadField f{j, Strong::borrowed(v), {}, Py_IS_TYPE(v, w.list_type) != 0};
             if (f.is_list) {
                 Walk::for_each_item(v, [&](Py_ssize_t, PyObject* item) {
                     f.items.push_back(Strong::borrowed(item));
