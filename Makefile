@@ -1,10 +1,13 @@
-# make test   build and run the test suite on CPython 3.13, 3.14, 3.15 (inside
-#             the private Debian-unstable root) and on the host's python3.11
+# make test   build and run the test suite on every claimed interpreter: CPython
+#             3.13, 3.14, 3.15 inside the private Debian-unstable root, the
+#             host's Debian python3.11, and pyenv's 3.11.7, 3.12.1 and 3.13.0;
+#             then a clang build (lld linking) run on 3.15 (make test-clang)
 # make bench  build for CPython 3.15 in the root and run the benchmark
 # make instructions  callgrind's instruction and cache-miss counts per node for
 #             the walks on one fixed module (3.15 in the root)
-# make wheel-check  build the sdist and a wheel from it per root interpreter,
-#             install each into a fresh venv and smoke-test it there
+# make wheel-check  build the sdist and wheels with python -m build, repair
+#             each wheel to a manylinux tag with auditwheel, install it into a
+#             fresh venv and smoke-test it there, per root interpreter
 # make typecheck    mypy --strict over the stubs, as a wheel installs them
 # make demo   the duplicate-code finder over 3.15's own standard library
 # make leakcheck  build for the debug interpreter python3.15d in the root and
@@ -16,17 +19,28 @@
 ROOT_PYTHONS := 3.13 3.14 3.15
 HOST_PYTHON  := /usr/bin/python3.11
 HOST_PKGS    := python3-dev python3-pytest python3-hypothesis cmake g++ make
+# The earliest patch releases users still run, and the one 3.12 we have.
+PYENV_VERSIONS := 3.11.7 3.12.1 3.13.0
+PYENV        ?= $(or $(shell command -v pyenv),$(HOME)/.pyenv/bin/pyenv)
+# Runs that repeat a minor version or a build already tested in full take
+# every third standard-library module (and test-suite file) only.
+REPEAT_RUN   := QUERNWOOD_STDLIB_STRIDE=3
+FULL_PYENV   := 3.12.1
 PYTEST_ARGS  ?=
 BENCH_ARGS   ?=
 
 .PHONY: instructions
 .PHONY: test bench host-deps devroot test-root test-host build-root-% test-root-% clean
+.PHONY: test-pyenv test-pyenv-% test-clang test-clang-root
 .PHONY: wheel-check typecheck typecheck-root demo demo-root
 .PHONY: leakcheck sanitize leakcheck-root sanitize-root
 
+# tools/devroot clears the environment: the selection is passed on explicitly.
+PASS_ARGS     = "PYTEST_ARGS=$(PYTEST_ARGS)"
+
 SAN_FLAGS    := -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
 
-test: test-root test-host
+test: test-root test-host test-pyenv test-clang
 
 devroot:
 	tools/devroot ensure
@@ -45,11 +59,35 @@ test-root-%: build-root-%
 	PYTHONPATH=$(CURDIR)/build/py$* python$* -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS)
 
 test-root: devroot
-	tools/devroot run $(MAKE) --no-print-directory $(addprefix test-root-,$(ROOT_PYTHONS))
+	tools/devroot run $(MAKE) --no-print-directory $(addprefix test-root-,$(ROOT_PYTHONS)) $(PASS_ARGS)
 
 test-host: host-deps
 	tools/build $(HOST_PYTHON) build/host-py3.11
 	PYTHONPATH=$(CURDIR)/build/host-py3.11 $(HOST_PYTHON) -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS)
+
+# pyenv's builds carry no test tools: pytest and hypothesis come from the
+# root's Debian packages, pure Python only (tools/testdeps).
+test-pyenv: host-deps devroot
+	@test -x "$(PYENV)" || { echo "make: pyenv is required for the CPython $(PYENV_VERSIONS) runs (not found on PATH or in ~/.pyenv)" >&2; exit 1; }
+	tools/testdeps build/testdeps
+	$(MAKE) --no-print-directory $(addprefix test-pyenv-,$(PYENV_VERSIONS))
+
+test-pyenv-%:
+	@py="$$("$(PYENV)" root)/versions/$*/bin/python$(basename $*)"; \
+	test -x "$$py" || { echo "make: pyenv's CPython $* is missing: pyenv install $*" >&2; exit 1; }; \
+	echo "test-pyenv: CPython $* ($$py)"; \
+	tools/build "$$py" build/pyenv-$* && \
+	$(if $(filter $*,$(FULL_PYENV)),,$(REPEAT_RUN)) \
+	PYTHONPATH=$(CURDIR)/build/pyenv-$*:$(CURDIR)/build/testdeps PYTHONNOUSERSITE=1 \
+	  "$$py" -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS)
+
+# The second compiler, with a linker other than GNU ld.
+test-clang: devroot
+	tools/devroot run $(MAKE) --no-print-directory test-clang-root $(PASS_ARGS)
+
+test-clang-root:
+	CXX=clang++ LDFLAGS=-fuse-ld=lld tools/build python3.15 build/py3.15-clang
+	$(REPEAT_RUN) PYTHONPATH=$(CURDIR)/build/py3.15-clang python3.15 -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS)
 
 bench: devroot
 	tools/devroot run $(MAKE) --no-print-directory build-root-3.15
@@ -60,7 +98,7 @@ instructions: devroot
 	tools/devroot run $(MAKE) --no-print-directory build-root-3.15
 	tools/devroot run sh -c 'command -v valgrind >/dev/null || \
 	  (apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y valgrind)'
-	tools/devroot run env PYTHONPATH=$(CURDIR)/build/py3.15 python3.15 bench/instructions.py $(BENCH_ARGS)
+	tools/devroot run env PYTHONPATH=$(CURDIR)/build/py3.15 python3.15 bench/walk_counts.py $(BENCH_ARGS)
 
 wheel-check: devroot
 	tools/devroot run tools/wheel-check
@@ -92,7 +130,7 @@ leakcheck-root:
 # allocated with malloc so that ASan sees them, and the interpreter's own
 # leaks at exit are not reported.
 sanitize: devroot
-	tools/devroot run $(MAKE) --no-print-directory sanitize-root
+	tools/devroot run $(MAKE) --no-print-directory sanitize-root $(PASS_ARGS)
 
 sanitize-root:
 	tools/build python3.15 build/py3.15-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \

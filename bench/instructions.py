@@ -1,103 +1,78 @@
-"""Instructions and simulated cache misses per node, counted by callgrind:
-a figure that, unlike a time, does not move with the load of the machine.
+"""Instructions per node of one call, counted by callgrind: a run making K
+calls minus a run making none, divided by K times the tree's node count.
+Stable under load, where times are not.
 
-Each function runs under `valgrind --tool=callgrind --cache-sim=yes` in a
-child process that parses one fixed module of the standard library and calls
-the function on the fresh tree (a fresh parse each time, as a tool that works
-file by file does). Only what runs inside the function's native body is
-counted (the argument binding around it is not). Two children make 1 and
-1 + ROUNDS calls; their difference leaves out what only a thread's first call
-does (building its caches).
-
-Usage: python bench/instructions.py [--module argparse.py] [FUNCTION ...]
+Usage: python instructions.py [--module ast.py] [--calls K] NAME [NAME...]
+NAME is a key of FUNCTIONS below.
 """
 import argparse
 import ast
 import os
-import pathlib
-import shutil
+import re
 import subprocess
 import sys
 import sysconfig
 import tempfile
 
-ROUNDS = 5
-KINDS = (ast.Name, ast.Attribute, ast.Call)
-CALLS = {
-    "_walk_count": ("walk_count", lambda qw, t: qw._walk_count(t)),
-    "walk_dfs": ("walk_dfs", lambda qw, t: qw.walk_dfs(t)),
-    "walk_unordered": ("walk_unordered", lambda qw, t: qw.walk_unordered(t)),
-    "walk_of_types": ("walk_of_types", lambda qw, t: qw.walk_of_types(t, KINDS)),
-    "subtree_hash": ("subtree_hash", lambda qw, t: qw.subtree_hash(t)),
+import quernwood
+
+TYPES = (ast.Name, ast.Attribute, ast.Call)
+SOURCE = []  # the module's bytes, for the parse itself
+FUNCTIONS = {
+    "ast.parse": lambda t: ast.parse(SOURCE[0]),
+    "ast.walk": lambda t: list(ast.walk(t)),
+    "walk_dfs": quernwood.walk_dfs,
+    "walk_of_types": lambda t: quernwood.walk_of_types(t, TYPES),
+    "walk_of_types_edges": lambda t: quernwood.walk_of_types_edges(t, TYPES),
+    "walk_frontier_edges": lambda t: quernwood.walk_frontier_edges(t, TYPES),
+    "hash(ast.dump(t))": lambda t: hash(ast.dump(t)),
+    "subtree_hash": quernwood.subtree_hash,
+    "subtree_hashes": quernwood.subtree_hashes,
 }
+for _mode in ("process", "stable", "renamed", "shape"):
+    if hasattr(quernwood, "subtree_digest"):
+        FUNCTIONS[f"subtree_digest {_mode}"] = lambda t, m=_mode: quernwood.subtree_digest(t, m)
+        FUNCTIONS[f"subtree_digests {_mode}"] = lambda t, m=_mode: quernwood.subtree_digests(t, m)
 
 
-def module_path(name):
-    return os.path.join(sysconfig.get_paths()["stdlib"], name)
-
-
-def child(function, module, calls):
-    import quernwood
-
-    source = pathlib.Path(module_path(module)).read_bytes()
-    call = CALLS[function][1]
+def child(name, module, calls):
+    with open(os.path.join(sysconfig.get_paths()["stdlib"], module), "rb") as f:
+        SOURCE.append(f.read())
+    tree = ast.parse(SOURCE[0])
+    fn = FUNCTIONS[name]
+    fn(tree)  # caches filled before counting starts to matter
     for _ in range(calls):
-        call(quernwood, ast.parse(source))
+        fn(tree)
 
 
-def totals(out_file):
-    events = None
-    for line in pathlib.Path(out_file).read_text().splitlines():
-        if line.startswith("events:"):
-            events = line.split()[1:]
-        elif line.startswith("totals:") or line.startswith("summary:"):
-            return dict(zip(events, map(int, line.split()[1:])))
-    raise RuntimeError(f"no totals in {out_file}")
-
-
-def count(function, module, calls):
-    symbol = CALLS[function][0]
-    with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "callgrind.out")
-        subprocess.run(
-            ["valgrind", "--tool=callgrind", "--cache-sim=yes", f"--callgrind-out-file={out}",
-             f"--toggle-collect=qw::{symbol}(*", sys.executable, __file__, "--child", function,
-             "--module", module, "--calls", str(calls)],
-            check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        return totals(out)
-
-
-def measure(function, module, nodes):
-    one = count(function, module, 1)
-    more = count(function, module, 1 + ROUNDS)
-    t = {k: more[k] - one[k] for k in more}
-    per = nodes * ROUNDS
-    return (t["Ir"] / per, (t["D1mr"] + t["D1mw"]) / per, (t["DLmr"] + t["DLmw"]) / per)
+def instructions(name, module, calls):
+    with tempfile.TemporaryDirectory() as d:
+        out = os.path.join(d, "cg.out")
+        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+                        sys.executable, __file__, "--child", name, "--module", module, "--calls", str(calls)],
+                       check=True, capture_output=True)
+        with open(out) as f:
+            return int(re.search(r"^summary: (\d+)", f.read(), re.M).group(1))
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--module", default="argparse.py")
-    parser.add_argument("--child", default=None)
-    parser.add_argument("--calls", type=int, default=1)
-    parser.add_argument("functions", nargs="*", default=list(CALLS))
+    parser.add_argument("names", nargs="+")
+    parser.add_argument("--module", default="ast.py")
+    parser.add_argument("--calls", type=int, default=10)
+    parser.add_argument("--child", action="store_true")
     args = parser.parse_args()
     if args.child:
-        child(args.child, args.module, args.calls)
+        child(args.names[0], args.module, args.calls)
         return
-    if not shutil.which("valgrind"):
-        sys.exit("valgrind is needed (make instructions installs it in the build root)")
-    import quernwood
-
-    nodes = quernwood._walk_count(ast.parse(pathlib.Path(module_path(args.module)).read_bytes()))
-    print(f"Python {sys.version.split()[0]}, {args.module} of its standard library ({nodes} nodes), "
-          f"freshly parsed for each call, callgrind with its cache simulation")
-    print()
-    print("| function | instructions per node | L1 misses per node | last-level misses per node |")
-    print("|---|---:|---:|---:|")
-    for f in args.functions:
-        ir, d1, ll = measure(f, args.module, nodes)
-        print(f"| `{f}` | {ir:.1f} | {d1:.2f} | {ll:.3f} |")
+    with open(os.path.join(sysconfig.get_paths()["stdlib"], args.module), "rb") as f:
+        nodes = quernwood._walk_count(ast.parse(f.read()))
+    print(f"Python {sys.version.split()[0]}, {args.module} ({nodes} nodes), {args.calls} calls")
+    print("| function | instructions per node |")
+    print("|---|---:|")
+    for name in args.names:
+        diff = instructions(name, args.module, args.calls) - instructions(name, args.module, 0)
+        print(f"| `{name}` | {diff / (args.calls * nodes):.1f} |")
 
 
 if __name__ == "__main__":

@@ -7,14 +7,19 @@
                    comprehension or list()/dict()/set() call), created once
                    and shared by every call
 
-Each finding names its enclosing function as a dotted path of class and
-function names (`<module>` at module level), and the exit status is 1 when
-there is any finding.
+Each finding is printed as path:line:column, with its enclosing function as
+a dotted path of class and function names (`<module>` at module level); the
+exit status is 1 when there is any finding. A line ending in `# noqa` is
+not reported, nor one ending in `# noqa: RULE[,RULE...]` for those rules.
 """
 
 import argparse
 import ast
+import io
+import json
+import re
 import sys
+import tokenize
 import warnings
 
 import quernwood
@@ -25,7 +30,9 @@ from filewalk import Progress, python_files
 # dispatched, so that functions nested in their bodies are still visited.
 SCOPES = (ast.Module, ast.ClassDef, ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda)
 BRACKET = SCOPES + (ast.ExceptHandler,)
-ENTER, LEAVE = 1, 2
+ENTER, LEAVE = quernwood.ENTER, quernwood.LEAVE
+RULES = ("bare-except", "mutable-default")
+NOQA = re.compile(r"#\s*noqa(?::\s*(?P<rules>[\w-]+(?:\s*,\s*[\w-]+)*))?", re.IGNORECASE)
 MUTABLE_DISPLAYS = (ast.List, ast.Dict, ast.Set, ast.ListComp, ast.DictComp, ast.SetComp)
 MUTABLE_CALLS = {"list", "dict", "set", "bytearray"}
 
@@ -46,13 +53,15 @@ def mutable_defaults(args):
 
 
 def check(tree):
-    """(line, rule, scope, detail) of each finding in one module."""
+    """(line, column, rule, scope, detail) of each finding in one module;
+    columns count from 1."""
     findings = []
     scope = []
     for event, node in quernwood.walk_frontier_events(tree, (), BRACKET):
         if isinstance(node, ast.ExceptHandler):
             if event == ENTER and node.type is None:
-                findings.append((node.lineno, "bare-except", ".".join(scope[1:]) or "<module>", ""))
+                findings.append((node.lineno, node.col_offset + 1, "bare-except",
+                                 ".".join(scope[1:]) or "<module>", ""))
             continue
         if event == LEAVE:
             scope.pop()
@@ -61,35 +70,75 @@ def check(tree):
         scope.append(name)
         if isinstance(node, SCOPES[2:]):
             for arg, default in mutable_defaults(node.args):
-                findings.append((default.lineno, "mutable-default", ".".join(scope[1:]), f" (argument {arg})"))
+                findings.append((default.lineno, default.col_offset + 1, "mutable-default",
+                                 ".".join(scope[1:]), f" (argument {arg})"))
     return sorted(findings)
+
+
+def suppressed(source):
+    """{line: set of rules, or None for every rule} from `# noqa` comments."""
+    out = {}
+    try:
+        for tok in tokenize.generate_tokens(io.StringIO(source).readline):
+            if tok.type == tokenize.COMMENT and (m := NOQA.search(tok.string)):
+                rules = m.group("rules")
+                out[tok.start[0]] = {r.strip() for r in rules.split(",")} if rules else None
+    except (tokenize.TokenError, SyntaxError):
+        pass  # the parser accepted it; a comment we cannot find is one we do not honour
+    return out
+
+
+def rule_list(text):
+    rules = [r.strip() for r in text.split(",") if r.strip()]
+    unknown = set(rules) - set(RULES)
+    if unknown:
+        raise argparse.ArgumentTypeError(f"unknown rule {sorted(unknown)[0]!r}; rules are {', '.join(RULES)}")
+    return rules
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("paths", nargs="+", help="Python files or directories to check")
+    parser.add_argument("--select", type=rule_list, default=list(RULES), metavar="RULES",
+                        help="comma-separated rules to check (default: all)")
+    parser.add_argument("--ignore", type=rule_list, default=[], metavar="RULES",
+                        help="comma-separated rules not to check")
+    parser.add_argument("--json", action="store_true", help="print the findings as JSON")
     args = parser.parse_args(argv)
+    rules = set(args.select) - set(args.ignore)
     files = list(python_files(args.paths))
-    total = 0
+    found = []
     progress = Progress(len(files), "checked")
     for done, path in enumerate(files, 1):
         try:
-            with open(path, "rb") as f, warnings.catch_warnings():
+            with open(path, "rb") as f:
+                data = f.read()
+            with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
-                tree = ast.parse(f.read(), path)
+                tree = ast.parse(data, path)
         except (SyntaxError, ValueError) as e:
             progress.note(f"{path}: skipped: {e}")
             continue
-        findings = check(tree)
-        if findings:
-            progress.close()
-        for line, rule, scope, detail in findings:
-            print(f"{path}:{line}: {rule} in {scope}{detail}")
-        total += len(findings)
+        noqa = None
+        for line, col, rule, scope, detail in check(tree):
+            if rule not in rules:
+                continue
+            if noqa is None:
+                noqa = suppressed(data.decode("utf-8", "replace"))
+            if line in noqa and (noqa[line] is None or rule in noqa[line]):
+                continue
+            if not args.json:
+                progress.close()
+                print(f"{path}:{line}:{col}: {rule} in {scope}{detail}")
+            found.append({"path": path, "line": line, "column": col, "rule": rule, "scope": scope,
+                          "detail": detail.strip(" ()")})
         progress.step(done)
     progress.close()
-    print(f"{total} findings in {len(files)} files", file=sys.stderr)
-    return 1 if total else 0
+    if args.json:
+        json.dump(found, sys.stdout, indent=1)
+        print()
+    print(f"{len(found)} findings in {len(files)} files", file=sys.stderr)
+    return 1 if found else 0
 
 
 if __name__ == "__main__":

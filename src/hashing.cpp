@@ -11,15 +11,11 @@ namespace {
 
 constexpr uint64_t ALL_ONES = ~uint64_t{0};
 
-inline uint64_t type_address(PyObject* o) noexcept {
-    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(Py_TYPE(o)));
-}
-
 // Python's hash of an int is its value modulo 2**61 - 1 (2**31 - 1 where
 // hashes have 32 bits), and -1 becomes -2; so it tells apart only the ints of
-// smaller magnitude: 7 and 2**64 - 1 would hash alike. Those are used as they are; any other int is hashed by
-// its hexadecimal digits, which are exact and, unlike its decimal repr, not
-// refused for very long ints.
+// smaller magnitude: 7 and 2**64 - 1 would hash alike. Those are used as they
+// are; any other int is hashed by its hexadecimal digits, which are exact and,
+// unlike its decimal repr, not refused for very long ints.
 constexpr long long INT_HASH_MODULUS = (1LL << (sizeof(Py_hash_t) >= 8 ? 61 : 31)) - 1;
 
 Py_hash_t int_hash(PyObject* x) {
@@ -31,7 +27,9 @@ Py_hash_t int_hash(PyObject* x) {
     return PyObject_Hash(digits.as_ptr());
 }
 
-uint64_t leaf_hash(PyObject* x) {
+}  // namespace
+
+uint64_t process_leaf(PyObject* x) {
     Py_hash_t p;
     if (Py_IS_TYPE(x, &PyLong_Type)) {
         p = int_hash(x);
@@ -46,7 +44,14 @@ uint64_t leaf_hash(PyObject* x) {
     // value straight into the raw address would let a small value make up
     // for the small distance between two static types: b'' and 55296 would
     // hash alike.
-    return mix(mix(0, type_address(x)), static_cast<uint64_t>(static_cast<int64_t>(p)));
+    return mix(mix(0, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(Py_TYPE(x)))), static_cast<uint64_t>(static_cast<int64_t>(p)));
+}
+
+namespace {
+
+inline uint64_t add_size(uint64_t a, uint64_t b) noexcept {
+    const uint64_t sum = a + b;
+    return sum < a ? ~uint64_t{0} : sum;
 }
 
 // The hash of a node that the pass did not list, for the pass's fallback.
@@ -62,21 +67,24 @@ struct ReadField {
     bool is_list;
 };
 
-uint64_t hash_detached(const Walk& w, PyObject* root) {
+Digest hash_detached(const Walk& w, HashRules& rules, PyObject* root) {
     enum : uint8_t { ON_PATH, DONE };
     struct State {
         uint8_t kind;
-        uint64_t hash;
+        Digest digest;
     };
     std::unordered_map<uintptr_t, State, PointerHasher> states;
     std::vector<std::pair<Strong, bool>> stack;  // (node, leaving)
     std::vector<std::vector<ReadField>> reads;   // of the nodes on the path
     std::vector<Strong> keep;
-    auto child_hash = [&](PyObject* x) {
-        if (!w.is_ast(x)) return leaf_hash(x);
+    uint64_t size = 0;
+    auto child_hash = [&](PyObject* x, FieldRule rule) {
+        if (rule == IDENTIFIER && PyUnicode_Check(x)) return LEFT_OUT;
+        if (!w.is_ast(x)) return rules.leaf(x);
         const auto it = states.find(reinterpret_cast<uintptr_t>(x));
         if (it == states.end() || it->second.kind != DONE) throw InternalFailure("a child was not hashed first");
-        return it->second.hash;
+        size = add_size(size, it->second.digest.size);
+        return it->second.digest.hash;
     };
     stack.emplace_back(Strong::borrowed(root), false);
     while (!stack.empty()) {
@@ -84,23 +92,29 @@ uint64_t hash_detached(const Walk& w, PyObject* root) {
         stack.pop_back();
         const auto key = reinterpret_cast<uintptr_t>(node.as_ptr());
         if (leaving) {
-            uint64_t acc = mix(0, type_address(node.as_ptr()));
+            const TypeInfo& info = type_info(Py_TYPE(node.as_ptr()));
+            uint64_t field_rules = 0;
+            uint64_t acc = rules.node_seed(Py_TYPE(node.as_ptr()), info, field_rules);
+            size = 1;
             for (const ReadField& f : reads.back()) {
+                const FieldRule rule = HashRules::rule_at(field_rules, f.position);
                 uint64_t h;
-                if (f.is_list) {
+                if (rule == CONSTANT) {
+                    h = LEFT_OUT;
+                } else if (f.is_list) {
                     h = mix(ALL_ONES, f.items.size());
-                    for (const Strong& item : f.items) h = mix(h, child_hash(item.as_ptr()));
+                    for (const Strong& item : f.items) h = mix(h, child_hash(item.as_ptr(), rule));
                 } else {
-                    h = child_hash(f.value.as_ptr());
+                    h = child_hash(f.value.as_ptr(), rule);
                 }
                 acc = mix(mix(acc, f.position), h);
             }
             reads.pop_back();
-            states[key] = {DONE, acc};
+            states[key] = {DONE, {acc, size}};
             keep.push_back(std::move(node));  // its address stays unique
             continue;
         }
-        const auto [it, fresh] = states.try_emplace(key, State{ON_PATH, 0});
+        const auto [it, fresh] = states.try_emplace(key, State{ON_PATH, {0, 0}});
         if (!fresh) {
             if (it->second.kind == DONE) continue;
             throw_error(PyExc_RecursionError, "the tree has a cycle: a node is reachable from itself through its fields");
@@ -110,7 +124,7 @@ uint64_t hash_detached(const Walk& w, PyObject* root) {
         const auto start = static_cast<std::ptrdiff_t>(stack.size());
         const TypeInfo& info = type_info(Py_TYPE(node.as_ptr()));
         Walk::for_each_field(node.as_ptr(), info.field_names, [&](size_t j, PyObject* v) {
-            ReadField f{j, Strong::borrowed(v), {}, Py_IS_TYPE(v, w.list_type)};
+            ReadField f{j, Strong::borrowed(v), {}, Py_IS_TYPE(v, w.list_type) != 0};
             if (f.is_list) {
                 Walk::for_each_item(v, [&](Py_ssize_t, PyObject* item) {
                     f.items.push_back(Strong::borrowed(item));
@@ -123,48 +137,66 @@ uint64_t hash_detached(const Walk& w, PyObject* root) {
         });
         std::reverse(stack.begin() + start, stack.end());
     }
-    return states.at(reinterpret_cast<uintptr_t>(root)).hash;
+    return states.at(reinterpret_cast<uintptr_t>(root)).digest;
 }
 
+// With `Normalising` false no field is left out, and the rule tests are
+// compiled away from the modes that have none.
+template <bool Normalising>
 class HashPass {
 public:
-    HashPass(const Walk& w, HashMap& map) : w_(w), map_(map) {}
+    HashPass(const Walk& w, HashMap& map, HashRules& rules) : w_(w), map_(map), rules_(rules) {}
 
-    // The hash of one node, all of whose original children are in the map.
-    uint64_t node_hash(PyObject* node) {
+    // The digest of one node, all of whose original children are in the map.
+    Digest node_digest(PyObject* node) {
         const TypeInfo& info = type_info(Py_TYPE(node));
-        acc_ = mix(0, type_address(node));
+        uint64_t field_rules = 0;
+        acc_ = rules_.node_seed(Py_TYPE(node), info, field_rules);
+        if constexpr (Normalising) field_rules_ = field_rules;
+        size_ = 1;
         Walk::for_each_field(node, info.field_names, [&](size_t j, PyObject* value) { fold_field(j, value); });
-        return acc_;
+        return {acc_, size_};
     }
 
 private:
     // `value` is held by the field loop for the duration of the call.
     void fold_field(size_t j, PyObject* value) {
+        const FieldRule rule = Normalising ? HashRules::rule_at(field_rules_, j) : KEEP;
         uint64_t h;
-        if (Py_IS_TYPE(value, &PyList_Type)) {
+        if (Normalising && rule == CONSTANT) [[unlikely]] {
+            h = LEFT_OUT;
+        } else if (Py_IS_TYPE(value, &PyList_Type)) {
             h = mix(ALL_ONES, static_cast<uint64_t>(PyList_GET_SIZE(value)));
-            Walk::for_each_item(value, [&](Py_ssize_t, PyObject* item) { h = mix(h, item_hash(item)); });
+            Walk::for_each_item(value, [&](Py_ssize_t, PyObject* item) { h = mix(h, item_hash(item, rule)); });
         } else {
-            h = item_hash(value);
+            h = item_hash(value, rule);
         }
         acc_ = mix(mix(acc_, j), h);
     }
 
-    uint64_t item_hash(PyObject* x) {
+    uint64_t item_hash(PyObject* x, FieldRule rule) {
+        if (Normalising && rule == IDENTIFIER && PyUnicode_Check(x)) [[unlikely]]
+            return LEFT_OUT;
         if (w_.is_ast(x)) {
-            if (const uint64_t* h = map_.find(reinterpret_cast<uintptr_t>(x))) [[likely]]
-                return *h;
-            // A field read gave another object than during pre-order: the
-            // tree changed, or a getter builds nodes.
-            return hash_detached(w_, x);
+            Digest d;
+            if (const Digest* found = map_.find(reinterpret_cast<uintptr_t>(x))) [[likely]]
+                d = *found;
+            else
+                // A field read gave another object than during pre-order: the
+                // tree changed, or a getter builds nodes.
+                d = hash_detached(w_, rules_, x);
+            size_ = add_size(size_, d.size);
+            return d.hash;
         }
-        return leaf_hash(x);
+        return rules_.leaf(x);
     }
 
     const Walk& w_;
     HashMap& map_;
+    HashRules& rules_;
     uint64_t acc_ = 0;
+    uint64_t size_ = 0;
+    uint64_t field_rules_ = 0;
 };
 
 }  // namespace
@@ -184,25 +216,38 @@ std::vector<Strong> pre_order(const Walk& w, PyObject* root) {
     return order;
 }
 
-HashMap hash_subtrees(PyObject* root) {
-    const Walk w = Walk::make();
-    const std::vector<Strong> order = pre_order(w, root);
-    HashMap map;
-    map.reserve(order.size());
-    HashPass pass(w, map);
+namespace {
+
+template <bool Normalising>
+void hash_listed(const Walk& w, const std::vector<Strong>& order, HashMap& map, HashRules& rules) {
+    HashPass<Normalising> pass(w, map, rules);
     // Every node stands before its descendants, so backwards every child
     // is hashed before its parent.
     for (size_t k = order.size(); k-- > 0;) {
         PyObject* node = order[k].as_ptr();
         const auto key = reinterpret_cast<uintptr_t>(node);
         if (map.find(key)) continue;
-        map.insert(key, pass.node_hash(node));
+        map.insert(key, pass.node_digest(node));
     }
+}
+
+}  // namespace
+
+HashMap hash_subtrees(PyObject* root, HashMode mode) {
+    const Walk w = Walk::make();
+    const std::vector<Strong> order = pre_order(w, root);
+    HashMap map;
+    map.reserve(order.size());
+    HashRules rules(mode);
+    if (mode == HashMode::Names || mode == HashMode::Shape)
+        hash_listed<true>(w, order, map, rules);
+    else
+        hash_listed<false>(w, order, map, rules);
     return map;
 }
 
-uint64_t hashed(const HashMap& map, PyObject* node) {
-    const uint64_t* h = map.find(reinterpret_cast<uintptr_t>(node));
+Digest hashed(const HashMap& map, PyObject* node) {
+    const Digest* h = map.find(reinterpret_cast<uintptr_t>(node));
     if (!h) throw_error(PyExc_RuntimeError, "the tree changed while it was being hashed");
     return *h;
 }

@@ -1,10 +1,14 @@
 // The module surface: function table, docstrings, exec step, entry points.
 #include "binding.h"
+#include "every_match.h"
+#include "hashing.h"
+#include "kind_expansion.h"
+#include "mutation.h"
 #include "state.h"
 #include "traversals.h"
-#include "hashing.h"
-#include "mutation.h"
 #include "walks.h"
+
+#include <iterator>
 
 namespace qw {
 
@@ -25,6 +29,11 @@ constexpr Signature SIG_SUBTREE_HASH{"subtree_hash", 1, 1, {"node"}, {Param::Any
 constexpr Signature SIG_FIX_MISSING_LOCATIONS{"fix_missing_locations", 1, 1, {"node"}, {Param::Any}};
 constexpr Signature SIG_SET_PARENTS{"set_parents", 1, 1, {"node"}, {Param::Any}};
 constexpr Signature SIG_WALK_COUNT{"_walk_count", 1, 1, {"node"}, {Param::Any}};
+constexpr Signature SIG_WALK_OF_TYPES_EDGES{
+    "walk_of_types_edges", 3, 2, {"node", "kinds", "prune"}, {Param::Any, Param::Tuple, Param::OptTuple}};
+constexpr Signature SIG_EXPAND_KINDS{"expand_kinds", 1, 1, {"kinds"}, {Param::Any}};
+constexpr Signature SIG_SUBTREE_DIGESTS{"subtree_digests", 2, 1, {"node", "mode"}, {Param::Any, Param::Any}};
+constexpr Signature SIG_SUBTREE_DIGEST{"subtree_digest", 2, 1, {"node", "mode"}, {Param::Any, Param::Any}};
 
 constexpr const char DOC_WALK[] =
     "walk(node)\n--\n\nDeprecated. Use `walk_dfs` for explicit depth-first order or\n`walk_unordered` for the "
@@ -74,13 +83,36 @@ constexpr const char DOC_WALK_COUNT[] =
     "_walk_count(node)\n--\n\nBenchmarking-only. Traverse the AST and return the node count without\n"
     "materializing a result list. Isolates traversal cost from list-build\ncost for profiling deltas.";
 
+constexpr const char DOC_WALK_OF_TYPES_EDGES[] =
+    "walk_of_types_edges(node, kinds, prune=None)\n--\n\nLike `walk_of_types`, but each match comes as `(node, parent, field,\n"
+    "index)`, as in `walk_frontier_edges`, in depth-first pre-order: a\nmatch comes before the matches below it, so "
+    "going through the list\nbackwards replaces descendants before their ancestors. `node` itself,\nwhen its "
+    "type is in `kinds`, comes first as `(node, None, None, -1)`.";
+constexpr const char DOC_EXPAND_KINDS[] =
+    "expand_kinds(kinds)\n--\n\nThe classes that `kinds` (a class or a tuple of classes) stands for\nunder "
+    "`isinstance`, as a tuple for the exact-class `kinds`, `prune`\nand `bracket` arguments: each given class and "
+    "every class below it\nthat exists now, once each, leaving out categories (a class with empty\n`_fields` that "
+    "others derive from, such as `ast.stmt` or `ast.expr`).";
+constexpr const char DOC_SUBTREE_DIGESTS[] =
+    "subtree_digests(node, mode='process')\n--\n\nA `(hash, size)` pair per node, keyed by `id(node)`, from "
+    "one pass:\n`size` is the node count of the subtree as `walk_dfs` lists it. With\n`mode='process'` the "
+    "hashes are those of `subtree_hashes`. `'stable'`\ngives hashes equal in every process and run of one CPython "
+    "version:\nclasses count by module and qualified name, str and bytes by a\nfixed-key hash. `'renamed'` is "
+    "`'stable'` with identifiers left out\n(names of variables, arguments, attributes, functions, classes,\n"
+    "imports, keywords, globals, exception and match captures, type\nparameters), so renamed copies hash alike; "
+    "`'shape'` also leaves out\nconstant values.";
+constexpr const char DOC_SUBTREE_DIGEST[] =
+    "subtree_digest(node, mode='process')\n--\n\n`subtree_digests(node, mode)[id(node)]`, without building the dict.";
+
 #define QW_FN(NAME, SIG, BODY, DOC)                                                              \
     PyMethodDef {                                                                                \
         NAME, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<SIG, BODY>)), \
             METH_FASTCALL | METH_KEYWORDS, DOC                                                   \
     }
 
-// In the order the exec step adds them (and so the order of __all__).
+// In the order the exec step adds them. The first twelve, in this order, are
+// `__all__`; the functions added later are module attributes beside them,
+// so that `__all__` stays what callers already rely on.
 // No METH_STATIC: with it the interpreter hides the module from __self__.
 PyMethodDef FUNCTIONS[] = {
     QW_FN("walk", SIG_WALK, walk, DOC_WALK),
@@ -95,15 +127,37 @@ PyMethodDef FUNCTIONS[] = {
     QW_FN("set_parents", SIG_SET_PARENTS, set_parents, DOC_SET_PARENTS),
     QW_FN("walk_frontier_events", SIG_WALK_FRONTIER_EVENTS, walk_frontier_events, DOC_WALK_FRONTIER_EVENTS),
     QW_FN("_walk_count", SIG_WALK_COUNT, walk_count, DOC_WALK_COUNT),
+    // Not in __all__:
+    QW_FN("walk_of_types_edges", SIG_WALK_OF_TYPES_EDGES, walk_of_types_edges, DOC_WALK_OF_TYPES_EDGES),
+    QW_FN("expand_kinds", SIG_EXPAND_KINDS, expand_kinds, DOC_EXPAND_KINDS),
+    QW_FN("subtree_digests", SIG_SUBTREE_DIGESTS, subtree_digests, DOC_SUBTREE_DIGESTS),
+    QW_FN("subtree_digest", SIG_SUBTREE_DIGEST, subtree_digest, DOC_SUBTREE_DIGEST),
 };
+
+// Module attributes outside __all__: the event codes of walk_frontier_events
+// and the version.
+void add_constants(PyObject* module) {
+    static constexpr struct {
+        const char* name;
+        long value;
+    } EVENTS[] = {{"DISPATCH", 0}, {"ENTER", 1}, {"LEAVE", 2}};
+    for (const auto& e : EVENTS) check_status(PyModule_AddIntConstant(module, e.name, e.value));
+    check_status(PyModule_AddStringConstant(module, "__version__", QW_VERSION));
+}
 
 #undef QW_FN
 
-void add_function(PyObject* module, PyMethodDef* def) {
+constexpr size_t LISTED_FUNCTIONS = 12;
+
+void add_function(PyObject* module, PyMethodDef* def, bool listed) {
     Strong modname = Strong::own(PyModule_GetNameObject(module));
     Strong fn = Strong::own(PyCMethod_New(def, module, modname.as_ptr(), nullptr));
     Strong name = Strong::own(PyObject_GetAttrString(fn.as_ptr(), "__name__"));
     if (!PyUnicode_Check(name.as_ptr())) throw_type_mismatch(name.as_ptr(), "str");
+    if (!listed) {
+        check_status(PyObject_SetAttr(module, name.as_ptr(), fn.as_ptr()));
+        return;
+    }
     PyObject* all_raw = PyObject_GetAttrString(module, "__all__");
     Strong all;
     if (all_raw) {
@@ -128,7 +182,9 @@ int module_exec(PyObject* module) {
     return guarded(
         [&] {
             if (!is_module) throw_type_mismatch(module, "module");
-            for (PyMethodDef& def : FUNCTIONS) add_function(module, &def);
+            for (size_t i = 0; i < std::size(FUNCTIONS); ++i)
+                add_function(module, &FUNCTIONS[i], i < LISTED_FUNCTIONS);
+            add_constants(module);
             watch_interpreter_exit();
             return 0;
         },

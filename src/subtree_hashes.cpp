@@ -1,6 +1,8 @@
 // The Python faces of the structural hashes.
 #include "hashing.h"
 
+#include <cstring>
+
 namespace qw {
 
 namespace {
@@ -9,24 +11,69 @@ Strong signed_int(uint64_t h) {
     return Strong::own(PyLong_FromLongLong(static_cast<long long>(static_cast<int64_t>(h))));
 }
 
+// (hash, size)
+Strong digest_tuple(const Digest& d) {
+    Strong hash = signed_int(d.hash);
+    Strong size = Strong::own(PyLong_FromUnsignedLongLong(d.size));
+    Strong tuple = Strong::own(PyTuple_New(2));
+    PyTuple_SET_ITEM(tuple.as_ptr(), 0, hash.release());
+    PyTuple_SET_ITEM(tuple.as_ptr(), 1, size.release());
+    return tuple;
+}
+
+HashMode mode_of(PyObject* mode) {
+    if (mode == Py_None) return HashMode::Process;
+    if (!PyUnicode_Check(mode)) throw_type_mismatch(mode, "str");
+    static constexpr struct {
+        const char* name;
+        HashMode mode;
+    } MODES[] = {{"process", HashMode::Process},
+                 {"stable", HashMode::Stable},
+                 {"renamed", HashMode::Names},
+                 {"shape", HashMode::Shape}};
+    const char* text = PyUnicode_AsUTF8(mode);
+    if (!text) throw_py();
+    for (const auto& m : MODES)
+        if (std::strcmp(text, m.name) == 0) return m.mode;
+    PyErr_Format(PyExc_ValueError, "mode must be 'process', 'stable', 'renamed' or 'shape', not %R", mode);
+    throw_py();
+}
+
+template <class Value>
+Strong map_to_dict(const HashMap& map, Value&& value) {
+    Strong dict = Strong::own(PyDict_New());
+    map.for_each([&](uintptr_t address, const Digest& d) {
+        Strong key = Strong::own(PyLong_FromVoidPtr(reinterpret_cast<void*>(address)));
+        Strong v = value(d);
+        check_status(PyDict_SetItem(dict.as_ptr(), key.as_ptr(), v.as_ptr()));
+    });
+    return dict;
+}
+
 }  // namespace
 
 Strong subtree_hashes(const Args& a) {
     Strong root = Strong::borrowed(a[0]);
     const HashMap map = hash_subtrees(root.as_ptr());
-    Strong dict = Strong::own(PyDict_New());
-    map.for_each([&](uintptr_t address, uint64_t h) {
-        Strong key = Strong::own(PyLong_FromVoidPtr(reinterpret_cast<void*>(address)));
-        Strong value = signed_int(h);
-        check_status(PyDict_SetItem(dict.as_ptr(), key.as_ptr(), value.as_ptr()));
-    });
-    return dict;
+    return map_to_dict(map, [](const Digest& d) { return signed_int(d.hash); });
 }
 
 Strong subtree_hash(const Args& a) {
     Strong root = Strong::borrowed(a[0]);
-    const uint64_t h = hashed(hash_subtrees(root.as_ptr()), root.as_ptr());
-    return signed_int(h);
+    return signed_int(hashed(hash_subtrees(root.as_ptr()), root.as_ptr()).hash);
+}
+
+Strong subtree_digests(const Args& a) {
+    Strong root = Strong::borrowed(a[0]);
+    const HashMode mode = mode_of(a[1]);
+    const HashMap map = hash_subtrees(root.as_ptr(), mode);
+    return map_to_dict(map, digest_tuple);
+}
+
+Strong subtree_digest(const Args& a) {
+    Strong root = Strong::borrowed(a[0]);
+    const HashMode mode = mode_of(a[1]);
+    return digest_tuple(hashed(hash_subtrees(root.as_ptr(), mode), root.as_ptr()));
 }
 
 }  // namespace qw

@@ -3,7 +3,7 @@
 # to hold a py.typed marker).
 import ast
 import sys
-from typing import TypeVar
+from typing import Final, Literal, TypeVar, overload
 
 __all__ = [
     "walk",
@@ -20,12 +20,22 @@ __all__ = [
     "_walk_count",
 ]
 
-_N = TypeVar("_N", bound=ast.AST)
+__version__: Final[str]
 
-# (matched node, parent, field name, list index or -1)
-_Edge = tuple[ast.AST, ast.AST, str, int]
-# (0 dispatch | 1 enter | 2 leave, node)
-_Event = tuple[int, ast.AST]
+# Event codes of walk_frontier_events.
+DISPATCH: Final = 0
+ENTER: Final = 1
+LEAVE: Final = 2
+
+_N = TypeVar("_N", bound=ast.AST)
+_A = TypeVar("_A", bound=ast.AST)
+_B = TypeVar("_B", bound=ast.AST)
+_C = TypeVar("_C", bound=ast.AST)
+
+# (DISPATCH | ENTER | LEAVE, node)
+_Event = tuple[Literal[0, 1, 2], ast.AST]
+_Mode = Literal["process", "stable", "renamed", "shape"]
+_Kinds = tuple[type, ...]
 
 if sys.version_info >= (3, 13):
     from warnings import deprecated
@@ -39,16 +49,70 @@ else:
 
 def walk_dfs(node: ast.AST) -> list[ast.AST]: ...
 def walk_unordered(node: ast.AST) -> list[ast.AST]: ...
-def walk_frontier(node: ast.AST, kinds: tuple[type, ...]) -> list[ast.AST]: ...
-def walk_frontier_edges(node: ast.AST, kinds: tuple[type, ...]) -> list[_Edge]: ...
+
+# Matches are typed by the classes asked for: one, two or three classes, or
+# a tuple of one class and its subclasses (as expand_kinds returns).
+@overload
+def walk_frontier(node: ast.AST, kinds: tuple[type[_A], type[_B]]) -> list[_A | _B]: ...
+@overload
+def walk_frontier(node: ast.AST, kinds: tuple[type[_A], type[_B], type[_C]]) -> list[_A | _B | _C]: ...
+@overload
+def walk_frontier(node: ast.AST, kinds: tuple[type[_A], ...]) -> list[_A]: ...
+@overload
+def walk_frontier(node: ast.AST, kinds: _Kinds) -> list[ast.AST]: ...
+
+# (matched node, parent, field name, list index or -1)
+@overload
+def walk_frontier_edges(
+    node: ast.AST, kinds: tuple[type[_A], type[_B]]
+) -> list[tuple[_A | _B, ast.AST, str, int]]: ...
+@overload
+def walk_frontier_edges(
+    node: ast.AST, kinds: tuple[type[_A], type[_B], type[_C]]
+) -> list[tuple[_A | _B | _C, ast.AST, str, int]]: ...
+@overload
+def walk_frontier_edges(node: ast.AST, kinds: tuple[type[_A], ...]) -> list[tuple[_A, ast.AST, str, int]]: ...
+@overload
+def walk_frontier_edges(node: ast.AST, kinds: _Kinds) -> list[tuple[ast.AST, ast.AST, str, int]]: ...
+@overload
+def walk_of_types(node: ast.AST, kinds: tuple[type[_A], type[_B]], prune: _Kinds | None = None) -> list[_A | _B]: ...
+@overload
 def walk_of_types(
-    node: ast.AST, kinds: tuple[type, ...], prune: tuple[type, ...] | None = None
-) -> list[ast.AST]: ...
-def walk_frontier_events(node: ast.AST, kinds: tuple[type, ...], bracket: tuple[type, ...]) -> list[_Event]: ...
+    node: ast.AST, kinds: tuple[type[_A], type[_B], type[_C]], prune: _Kinds | None = None
+) -> list[_A | _B | _C]: ...
+@overload
+def walk_of_types(node: ast.AST, kinds: tuple[type[_A], ...], prune: _Kinds | None = None) -> list[_A]: ...
+@overload
+def walk_of_types(node: ast.AST, kinds: _Kinds, prune: _Kinds | None = None) -> list[ast.AST]: ...
+
+# (matched node, parent, field name, list index or -1); the root, when it
+# matches, comes first as (root, None, None, -1).
+@overload
+def walk_of_types_edges(
+    node: ast.AST, kinds: tuple[type[_A], type[_B]], prune: _Kinds | None = None
+) -> list[tuple[_A | _B, ast.AST | None, str | None, int]]: ...
+@overload
+def walk_of_types_edges(
+    node: ast.AST, kinds: tuple[type[_A], type[_B], type[_C]], prune: _Kinds | None = None
+) -> list[tuple[_A | _B | _C, ast.AST | None, str | None, int]]: ...
+@overload
+def walk_of_types_edges(
+    node: ast.AST, kinds: tuple[type[_A], ...], prune: _Kinds | None = None
+) -> list[tuple[_A, ast.AST | None, str | None, int]]: ...
+@overload
+def walk_of_types_edges(
+    node: ast.AST, kinds: _Kinds, prune: _Kinds | None = None
+) -> list[tuple[ast.AST, ast.AST | None, str | None, int]]: ...
+def expand_kinds(kinds: type[_A] | tuple[type[_A], ...]) -> tuple[type[_A], ...]: ...
+def walk_frontier_events(node: ast.AST, kinds: _Kinds, bracket: _Kinds) -> list[_Event]: ...
 def fix_missing_locations(node: _N) -> _N: ...
 def set_parents(node: ast.AST) -> None: ...
 def subtree_hashes(node: ast.AST) -> dict[int, int]: ...
 def subtree_hash(node: ast.AST) -> int: ...
+
+# (hash, node count of the subtree)
+def subtree_digests(node: ast.AST, mode: _Mode = "process") -> dict[int, tuple[int, int]]: ...
+def subtree_digest(node: ast.AST, mode: _Mode = "process") -> tuple[int, int]: ...
 def _walk_count(node: ast.AST) -> int: ...
 
 # A broken internal invariant; each interpreter's module has its own class.

@@ -29,6 +29,10 @@ CALLS = {
     "subtree_hash": qw.subtree_hash,
     "set_parents": qw.set_parents,
     "fix_missing_locations": qw.fix_missing_locations,
+    "walk_of_types_edges": lambda t: qw.walk_of_types_edges(t, KINDS + (ast.Module,), (ast.ClassDef,)),
+    "expand_kinds": lambda t: qw.expand_kinds((ast.stmt, ast.Name)),
+    "subtree_digests": lambda t: qw.subtree_digests(t, "renamed"),
+    "subtree_digest": lambda t: qw.subtree_digest(t, "stable"),
 }
 
 

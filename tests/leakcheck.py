@@ -118,6 +118,8 @@ def fresh_unlocated():
     return ast.Module(body=[ast.Expr(call)], type_ignores=[])
 
 
+MODES = ("process", "stable", "renamed", "shape")
+
 SUCCESS_CASES = [
     ("walk", each_tree(qw.walk)),
     ("walk_dfs", each_tree(qw.walk_dfs)),
@@ -134,6 +136,10 @@ SUCCESS_CASES = [
     ("set_parents fresh", lambda: qw.set_parents(fresh_unlocated())),
     ("subtree_hashes", each_tree(qw.subtree_hashes)),
     ("subtree_hash", each_tree(qw.subtree_hash)),
+    ("walk_of_types_edges", each_tree(lambda t: qw.walk_of_types_edges(t, KINDS + (ast.Module,), PRUNE))),
+    ("expand_kinds", lambda: qw.expand_kinds((ast.stmt, ast.expr, ast.Name))),
+    ("subtree_digests", each_tree(lambda t: [qw.subtree_digests(t, m) for m in MODES])),
+    ("subtree_digest", each_tree(lambda t: [qw.subtree_digest(t, mode=m) for m in MODES])),
     ("non-node roots", lambda: [f(v) for f in (qw.walk_dfs, qw.subtree_hash, qw.set_parents)
                                 for v in (None, 1, [ast.Pass()], ast.AST())]),
 ]
@@ -211,6 +217,9 @@ TYPED = [
     ("fix_missing_locations", qw.fix_missing_locations),
     ("subtree_hashes", qw.subtree_hashes),
     ("subtree_hash", qw.subtree_hash),
+    ("walk_of_types_edges", lambda t: qw.walk_of_types_edges(t, (ast.Pass,), (ast.Pass,))),
+    ("subtree_digests", lambda t: qw.subtree_digests(t, "renamed")),
+    ("subtree_digest", lambda t: qw.subtree_digest(t, "shape")),
 ]
 
 ALL = TYPED + [
@@ -237,6 +246,10 @@ ERROR_CASES = [
      lambda: expect(RuntimeError, qw.fix_missing_locations, NO_SET)),
     ("failing repr: subtree_hashes", lambda: expect(RuntimeError, qw.subtree_hashes, BAD_REPR)),
     ("failing repr: subtree_hash", lambda: expect(RuntimeError, qw.subtree_hash, BAD_REPR)),
+    ("failing repr: subtree_digest", lambda: expect(RuntimeError, qw.subtree_digest, BAD_REPR, "stable")),
+    ("bad mode", lambda: expect(ValueError, qw.subtree_digests, SMALL, "fast")),
+    ("mode not a str", lambda: expect(TypeError, qw.subtree_digest, SMALL, 1)),
+    ("bad expand_kinds item", lambda: expect(TypeError, qw.expand_kinds, (ast.Name, 1))),
 ] + [
     (f"raising property: {name}", lambda f=f: expect(ValueError, f, RAISING))
     for name, f in TYPED

@@ -211,6 +211,35 @@ def walk_of_types(root, kinds, prune=()):
     return out
 
 
+def walk_of_types_edges(root, kinds, prune=()):
+    """walk_of_types with places; the root's own entry has no parent."""
+    out, stack = [], [(root, None, None, -1)]
+    while stack:
+        edge = stack.pop()
+        node = edge[0]
+        if node is root or not in_set(node, prune or ()):
+            stack.extend(reversed(child_edges(node)))
+        if in_set(node, kinds):
+            out.append(edge)
+    return out
+
+
+def expand_kinds(kinds):
+    """The given classes and every class below them, categories left out."""
+    out, seen = [], set()
+    stack = list(reversed(kinds)) if isinstance(kinds, tuple) else [kinds]
+    while stack:
+        cls = stack.pop()
+        if cls in seen:
+            continue
+        seen.add(cls)
+        subclasses = cls.__subclasses__()
+        if not (subclasses and getattr(cls, "_fields", ()) == ()):
+            out.append(cls)
+        stack.extend(reversed(subclasses))
+    return tuple(out)
+
+
 def walk_frontier_events(root, kinds, bracket):
     out = []
 
@@ -333,3 +362,135 @@ def subtree_hashes(root):
 
     node_hash(root)
     return {k: signed(v) for k, v in memo.items()}
+
+
+# ------------------------------------------------ process-independent hashes
+
+# Left out by mode "renamed" (and "shape"): fields typed as identifiers, and
+# an interpolation's source text, by class of the ast module.
+IDENTIFIER_FIELDS = {
+    "FunctionDef": ("name",), "AsyncFunctionDef": ("name",), "ClassDef": ("name",),
+    "ImportFrom": ("module",), "alias": ("name", "asname"), "Global": ("names",),
+    "Nonlocal": ("names",), "Attribute": ("attr",), "Name": ("id",),
+    "ExceptHandler": ("name",), "arg": ("arg",), "keyword": ("arg",),
+    "MatchMapping": ("rest",), "MatchClass": ("kwd_attrs",), "MatchStar": ("name",),
+    "MatchAs": ("name",), "TypeVar": ("name",), "ParamSpec": ("name",),
+    "TypeVarTuple": ("name",), "Interpolation": ("str",),
+}
+# Left out by mode "shape" as well: fields typed as constants.
+CONSTANT_FIELDS = {"Constant": ("value",), "MatchSingleton": ("value",)}
+LEFT_OUT = 0x243F6A8885A308D3
+
+
+def finish(h):
+    h ^= h >> 33
+    h = (h * 0xFF51AFD7ED558CCD) & MASK
+    h ^= h >> 33
+    h = (h * 0xC4CEB9FE1A85EC53) & MASK
+    return h ^ (h >> 33)
+
+
+def bytes_hash(data):
+    h = mix(0x13198A2E03707344, len(data))
+    for i in range(0, len(data), 8):
+        h = mix(h, int.from_bytes(data[i:i + 8], "little"))
+    return finish(h)
+
+
+def str_hash(s):
+    return bytes_hash(s.encode("utf-8", "surrogatepass"))
+
+
+def class_seed(cls):
+    def part(v):
+        return str_hash(v if isinstance(v, str) else repr(v))
+    return mix(0, mix(part(cls.__module__), part(cls.__qualname__)))
+
+
+def stable_leaf_hash(x):
+    cls = type(x)
+    if cls is str:
+        v = str_hash(x)
+    elif cls is bytes:
+        v = bytes_hash(x)
+    elif cls is int:
+        v = x & MASK if -(1 << 63) <= x < 1 << 63 else ~str_hash(hex(x)) & MASK
+    elif cls is bool:
+        v = int(x)
+    elif x is None or x is Ellipsis:
+        v = 0
+    else:
+        v = str_hash(repr(x))
+    return mix(class_seed(cls), v)
+
+
+def field_rules(cls, mode):
+    """{field name: "identifier" | "constant"} for a class in a mode."""
+    tables = {"renamed": [IDENTIFIER_FIELDS], "shape": [IDENTIFIER_FIELDS, CONSTANT_FIELDS]}.get(mode, [])
+    for base in cls.__mro__:
+        for table, rule in zip(tables, ("identifier", "constant")):
+            for name in table:
+                if getattr(ast, name, None) is base:
+                    rules = {}
+                    for t, r in zip(tables, ("identifier", "constant")):
+                        rules.update({f: r for f in t.get(name, ())})
+                    return rules
+    return {}
+
+
+def subtree_digests(root, mode="stable"):
+    """{id(node): (signed hash, size)} in the modes that do not depend on the
+    process; size counts nodes as walk_dfs lists them."""
+    memo = {}
+
+    def item(x, rule):
+        if rule == "identifier" and isinstance(x, str):
+            return LEFT_OUT, 0
+        if is_ast(x):
+            return node_digest(x)
+        return stable_leaf_hash(x), 0
+
+    def node_digest(node):
+        if id(node) in memo:
+            return memo[id(node)]
+        rules = field_rules(type(node), mode)
+        acc, size = class_seed(type(node)), 1
+        for j, name, value in field_values(node):
+            rule = rules.get(name)
+            if rule == "constant":
+                h = LEFT_OUT
+            elif type(value) is list:
+                h = mix(MASK, len(value))
+                for x in value:
+                    xh, xs = item(x, rule)
+                    h, size = mix(h, xh), size + xs
+            else:
+                h, xs = item(value, rule)
+                size += xs
+            acc = mix(mix(acc, j), h)
+        memo[id(node)] = acc, size
+        return acc, size
+
+    node_digest(root)
+    return {k: (signed(h), n) for k, (h, n) in memo.items()}
+
+
+class _LeftOut:
+    def __repr__(self):
+        return "<left out>"  # no quotes: no str value prints like it
+
+
+def normalised_copy(tree, mode):
+    """A copy of `tree` with what `mode` leaves out replaced by a marker, so
+    that ast.dump of its nodes compares as the mode's hashes should."""
+    import copy
+    tree = copy.deepcopy(tree)
+    marker = _LeftOut()
+    for n in ast.walk(tree):
+        for name, rule in field_rules(type(n), mode).items():
+            value = getattr(n, name, None)
+            if rule == "constant" or isinstance(value, str):
+                setattr(n, name, marker)
+            elif isinstance(value, list):
+                setattr(n, name, [marker if isinstance(v, str) else v for v in value])
+    return tree

@@ -16,13 +16,16 @@ import pytest
 
 import quernwood
 import reference as ref
+from conftest import STDLIB_STRIDE
 
 # Hundreds of files under every function: minutes under the sanitizers, whose
 # run covers the same code through the other tests.
 pytestmark = pytest.mark.slow_under_asan
 
 SUITE = f"/usr/lib/python{sys.version_info.major}.{sys.version_info.minor}/test"
-STRIDE = 6  # of the files in sorted order, every STRIDE-th is checked
+# Of the files in sorted order, every STRIDE-th is checked (a wider stride
+# for the runs that repeat an interpreter already covered in full).
+STRIDE = 6 * STDLIB_STRIDE
 FIX_STRIDE = 3  # of those, every FIX_STRIDE-th also has locations stripped
 KINDS = (ast.Name, ast.Constant, ast.Return, ast.Lambda)
 BRACKET = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef, ast.Lambda, ast.comprehension)

@@ -93,7 +93,7 @@ def same_edges(got, want):
     for g, w in zip(got, want):
         assert type(g) is tuple and len(g) == 4
         assert g[0] is w[0] and g[1] is w[1]
-        assert type(g[2]) is str and g[2] == w[2]
+        assert g[2] == w[2] and type(g[2]) is type(w[2])
         assert type(g[3]) is int and g[3] == w[3]
 
 
@@ -108,6 +108,8 @@ def test_typed_traversals(plan):
             lambda: ref.walk_frontier_edges(root, plan.kinds), same_edges)
     compare(lambda: quernwood.walk_of_types(root, plan.kinds, plan.prune),
             lambda: ref.walk_of_types(root, plan.kinds, plan.prune), assert_same_nodes)
+    compare(lambda: quernwood.walk_of_types_edges(root, plan.kinds, plan.prune),
+            lambda: ref.walk_of_types_edges(root, plan.kinds, plan.prune), same_edges)
     if plan.prune is None:
         compare(lambda: quernwood.walk_of_types(root, kinds=plan.kinds),
                 lambda: ref.walk_of_types(root, plan.kinds), assert_same_nodes)
@@ -133,6 +135,16 @@ def test_hashes(plan):
     compare(lambda: quernwood.subtree_hashes(t.root), lambda: ref.subtree_hashes(t.root), same_hashes)
     compare(lambda: quernwood.subtree_hash(t.root),
             lambda: ref.subtree_hashes(t.root)[id(t.root)], lambda g, w: g == w)
+    for mode in ("stable", "renamed", "shape"):
+        compare(lambda: quernwood.subtree_digests(t.root, mode),
+                lambda: ref.subtree_digests(t.root, mode), lambda g, w: g == w)
+        compare(lambda: quernwood.subtree_digest(t.root, mode=mode),
+                lambda: ref.subtree_digests(t.root, mode)[id(t.root)], lambda g, w: g == w)
+
+    def process_digests():
+        return {k: (h, ref.subtree_digests(t.root)[k][1]) for k, h in ref.subtree_hashes(t.root).items()}
+
+    compare(lambda: quernwood.subtree_digests(t.root), process_digests, lambda g, w: g == w)
 
 
 def index_of(built):

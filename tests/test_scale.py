@@ -26,6 +26,9 @@ FUNCTIONS = {
     "fix_missing_locations": lambda t: qw.fix_missing_locations(t) is t,
     "subtree_hashes": lambda t: len(qw.subtree_hashes(t)),
     "subtree_hash": lambda t: type(qw.subtree_hash(t)),
+    "walk_of_types_edges": lambda t: len(qw.walk_of_types_edges(t, (ast.UnaryOp, ast.Name))),
+    "subtree_digests": lambda t: len(qw.subtree_digests(t, "renamed")),
+    "subtree_digest": lambda t: qw.subtree_digest(t, "stable")[1],
 }
 
 
@@ -78,6 +81,9 @@ def test_million_levels_every_function(chain):
         "set_parents": None, "fix_missing_locations": True,
         "subtree_hashes": 2 + DEPTH + 3,  # keyed by id: the USub counts once
         "subtree_hash": int,
+        "walk_of_types_edges": DEPTH + 1,
+        "subtree_digests": 2 + DEPTH + 3,
+        "subtree_digest": nodes,
     }
     got = on_small_stack(lambda: {name: fn(chain) for name, fn in FUNCTIONS.items()})
     assert got == expected

@@ -346,6 +346,7 @@ CALLS = {
     "walk_frontier_edges": lambda root: [e[0] for e in EDGES(root, (ast.Pass,))],
     "walk_of_types": lambda root: OF_TYPES(root, (ast.Pass,)),
     "walk_frontier_events": lambda root: [n for _, n in EVENTS(root, (ast.Pass,), ())],
+    "walk_of_types_edges": lambda root: [e[0] for e in quernwood.walk_of_types_edges(root, (ast.Pass,))],
 }
 
 
@@ -481,6 +482,10 @@ def test_keywords_and_tuple_subclass():
     ("walk_frontier_edges", "(node, kinds)"),
     ("walk_of_types", "(node, kinds, prune=None)"),
     ("walk_frontier_events", "(node, kinds, bracket)"),
+    ("walk_of_types_edges", "(node, kinds, prune=None)"),
+    ("expand_kinds", "(kinds)"),
+    ("subtree_digests", "(node, mode='process')"),
+    ("subtree_digest", "(node, mode='process')"),
 ])
 def test_text_signatures(name, signature):
     fn = getattr(quernwood, name)

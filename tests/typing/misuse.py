@@ -7,9 +7,9 @@ import quernwood
 tree = ast.parse("x = 1")
 
 quernwood.walk_dfs("x = 1")  # expect: arg-type
-quernwood.walk_frontier(tree, [ast.Name])  # expect: arg-type
-quernwood.walk_frontier(tree)  # expect: call-arg
-quernwood.walk_of_types(tree, (ast.Name,), prune=ast.Lambda)  # expect: arg-type
+quernwood.walk_frontier(tree, [ast.Name])  # expect: call-overload
+quernwood.walk_frontier(tree)  # expect: call-overload
+quernwood.walk_of_types(tree, (ast.Name,), prune=ast.Lambda)  # expect: call-overload
 quernwood.walk_frontier_events(tree, (ast.Name,))  # expect: call-arg
 quernwood.subtree_hash(tree, tree)  # expect: call-arg
 name: str = quernwood.subtree_hash(tree)  # expect: assignment
@@ -18,6 +18,10 @@ module: ast.Module = quernwood.fix_missing_locations(ast.Expression(body=ast.Con
 parents = quernwood.set_parents(tree)  # expect: func-returns-value
 node, parent, field = quernwood.walk_frontier_edges(tree, (ast.Name,))[0]  # expect: misc
 for event, found in quernwood.walk_frontier_events(tree, (ast.Name,), ()):
-    event.upper()  # expect: attr-defined
+    event.upper()  # expect: union-attr
 quernwood.walk(tree)  # expect: deprecated
 quernwood.walk_everything(tree)  # expect: attr-defined
+quernwood.subtree_digests(tree, "fast")  # expect: arg-type
+for call, parent, field, index in quernwood.walk_of_types_edges(tree, (ast.Call,)):
+    getattr(parent, field)  # expect: arg-type
+quernwood.expand_kinds([ast.stmt])  # expect: arg-type

@@ -1,7 +1,7 @@
 """Every public function used as its types promise; must pass mypy --strict."""
 
 import ast
-from typing import assert_type
+from typing import Literal, assert_type
 
 import quernwood
 
@@ -19,7 +19,7 @@ def check(source: str) -> None:
     assert count == len(nodes)
 
     for node, parent, field, index in quernwood.walk_frontier_edges(tree, (ast.Name,)):
-        assert_type(node, ast.AST)
+        assert_type(node, ast.Name)
         assert_type(parent, ast.AST)
         where = getattr(parent, field) if index < 0 else getattr(parent, field)[index]
         assert where is node
@@ -27,13 +27,14 @@ def check(source: str) -> None:
     calls = quernwood.walk_of_types(tree, (ast.Call,))
     outer = quernwood.walk_of_types(tree, (ast.Call,), prune=(ast.Lambda,))
     assert len(outer) <= len(calls)
-    assert_type(quernwood.walk_of_types(tree, (ast.Call,), None), list[ast.AST])
+    assert_type(quernwood.walk_of_types(tree, (ast.Call,), None), list[ast.Call])
+    assert_type(quernwood.walk_of_types(tree, (ast.Call, int)), list[ast.AST])
 
     depth = 0
-    for event, node in quernwood.walk_frontier_events(tree, (ast.Name,), (ast.FunctionDef,)):
-        assert_type(event, int)
+    for event, seen in quernwood.walk_frontier_events(tree, (ast.Name,), (ast.FunctionDef,)):
+        assert_type(event, Literal[0, 1, 2])
         depth += {1: 1, 2: -1}.get(event, 0)
-        assert isinstance(node, ast.AST)
+        assert isinstance(seen, ast.AST)
     assert depth == 0
 
     hashes: dict[int, int] = quernwood.subtree_hashes(tree)
@@ -47,6 +48,62 @@ def check(source: str) -> None:
 
     quernwood.set_parents(tree)
     assert all(getattr(child, "parent") is tree for child in tree.body)
+
+
+def function_names(tree: ast.Module) -> list[str]:
+    # The class asked for is the class of the result: no casts, no isinstance.
+    names = [fn.name for fn in quernwood.walk_frontier(tree, (ast.FunctionDef,))]
+    for fn in quernwood.walk_of_types(tree, (ast.FunctionDef, ast.AsyncFunctionDef)):
+        assert_type(fn, ast.FunctionDef | ast.AsyncFunctionDef)
+        names.append(fn.name)
+    for node, parent, field, index in quernwood.walk_frontier_edges(tree, (ast.Name, ast.Attribute, ast.Call)):
+        assert_type(node, ast.Name | ast.Attribute | ast.Call)
+    statements = quernwood.walk_of_types(tree, quernwood.expand_kinds(ast.stmt))
+    assert_type(statements, list[ast.stmt])
+    print([s.lineno for s in statements])
+    return names
+
+
+def dict_calls_to_literals(tree: ast.Module) -> None:
+    for call, parent, field, index in reversed(quernwood.walk_of_types_edges(tree, (ast.Call,))):
+        if parent is None or field is None or not isinstance(call.func, ast.Name) or call.args:
+            continue
+        literal = ast.Dict(keys=[ast.Constant(k.arg) for k in call.keywords], values=[k.value for k in call.keywords])
+        if index < 0:
+            setattr(parent, field, literal)
+        else:
+            getattr(parent, field)[index] = literal
+
+
+def depth_of_names(tree: ast.Module) -> int:
+    depth = deepest = 0
+    for event, node in quernwood.walk_frontier_events(tree, (ast.Name,), (ast.FunctionDef,)):
+        if event == quernwood.ENTER:
+            depth += 1
+        elif event == quernwood.LEAVE:
+            depth -= 1
+        else:
+            assert_type(event, Literal[0])
+            deepest = max(deepest, depth)
+    return deepest
+
+
+def clones(trees: list[ast.Module]) -> dict[int, list[int]]:
+    groups: dict[int, list[int]] = {}
+    for tree in trees:
+        for key, (digest, size) in quernwood.subtree_digests(tree, "renamed").items():
+            if size >= 10:
+                groups.setdefault(digest, []).append(key)
+    whole, size = quernwood.subtree_digest(trees[0], mode="stable")
+    print(whole, size, quernwood.__version__)
+    return groups
+
+
+def guarded(tree: ast.Module) -> int:
+    try:
+        return quernwood.subtree_hash(tree)
+    except quernwood.PanicException as e:
+        raise RuntimeError("internal failure") from e
 
 
 if __name__ == "__main__":

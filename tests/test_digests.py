@@ -1,0 +1,132 @@
+"""Sizes, process-independent and normalised hashes against the model."""
+
+import ast
+import collections
+import os
+import sys
+
+import pytest
+
+from conftest import run_fresh
+from test_hashing import Fresh
+from quernwood import subtree_digest, subtree_digests, subtree_hashes, walk_dfs
+
+import reference as ref
+
+NORMALISING = ["stable", "renamed", "shape"]
+
+
+@pytest.mark.slow_under_asan  # whole-stdlib differential: minutes under ASan
+@pytest.mark.parametrize("mode", NORMALISING)
+def test_equal_hash_is_equal_normalised_dump(stdlib_trees, mode):
+    by_dump = collections.defaultdict(set)
+    by_hash = collections.defaultdict(set)
+    for _, tree in stdlib_trees[::7]:
+        digests = subtree_digests(tree, mode)
+        copy = ref.normalised_copy(tree, mode) if mode != "stable" else tree
+        for k, (n, c) in enumerate(zip(ast.walk(tree), ast.walk(copy))):
+            if k % 5:
+                continue
+            d = ast.dump(c)
+            by_dump[d].add(digests[id(n)][0])
+            by_hash[digests[id(n)][0]].add(d)
+    assert len(by_dump) > 2000
+    assert [d for d, hs in by_dump.items() if len(hs) > 1] == []
+    assert [ds for ds in by_hash.values() if len(ds) > 1] == []
+
+
+def test_sizes_and_process_hashes(stdlib_trees):
+    for _, tree in stdlib_trees[::25]:
+        digests = subtree_digests(tree)
+        assert {k: h for k, (h, _) in digests.items()} == subtree_hashes(tree)
+        for n in walk_dfs(tree)[::50]:
+            assert digests[id(n)][1] == len(walk_dfs(n)) == subtree_digest(n)[1]
+
+
+PROGRAM = """
+import sys, ast, quernwood
+for path in sys.argv[1:]:
+    tree = ast.parse(open(path, 'rb').read())
+    print(*(quernwood.subtree_digest(tree, m) for m in ('stable', 'renamed', 'shape')))
+"""
+
+
+def test_same_values_in_every_process(stdlib_trees):
+    paths = [p for p, _ in stdlib_trees[::40]]
+    here = [" ".join(str(subtree_digest(ast.parse(open(p, "rb").read()), m)) for m in NORMALISING)
+            for p in paths]
+    runs = []
+    for seed in ("1", "2"):
+        os.environ["PYTHONHASHSEED"] = seed
+        try:
+            r = run_fresh(f"import sys; sys.argv[1:] = {paths!r}\n" + PROGRAM)
+        finally:
+            del os.environ["PYTHONHASHSEED"]
+        assert r.returncode == 0, r.stderr
+        runs.append(r.stdout.splitlines())
+    assert runs[0] == runs[1] == here
+
+
+def digest_of(source, mode):
+    return subtree_digest(ast.parse(source), mode)
+
+
+RENAMED = """
+def total(items, start=0):
+    acc = start
+    for item in items:
+        if item.ok:
+            acc += item.value
+    return acc
+"""
+
+
+@pytest.mark.parametrize("other, same_in", [
+    (RENAMED.replace("item", "x").replace("acc", "s").replace("total", "t").replace("start", "b")
+     .replace(".ok", ".good").replace(".value", ".v"), {"renamed", "shape"}),
+    (RENAMED.replace("0", "1"), {"shape"}),
+    (RENAMED.replace("+=", "-="), set()),
+    ("class C:\n    x: int\n", set()),
+])
+def test_renamed_copies(other, same_in):
+    for mode in NORMALISING:
+        assert (digest_of(RENAMED, mode) == digest_of(other, mode)) == (mode in same_in), mode
+
+
+@pytest.mark.parametrize("source, renamed", [
+    ("import a.b as c", "import x.y as z"),
+    ("from . import a as b", "from . import c as d"),
+    ("global a, b", "global c, d"),
+    ("try:\n    pass\nexcept E as e:\n    pass", "try:\n    pass\nexcept E as f:\n    pass"),
+    ("match x:\n    case C(a=[*r], b=d) as e: pass\n    case {1: 2, **m}: pass",
+     "match x:\n    case C(f=[*s], g=h) as i: pass\n    case {1: 2, **n}: pass"),
+    pytest.param("def f[T, *U, **V](): pass", "def f[A, *B, **C](): pass",
+                 marks=pytest.mark.skipif(sys.version_info < (3, 12), reason="type parameters")),
+    ("f(a=1)", "f(b=1)"),
+])
+def test_every_kind_of_identifier_is_left_out(source, renamed):
+    assert digest_of(source, "renamed") == digest_of(renamed, "renamed")
+    assert digest_of(source, "stable") != digest_of(renamed, "stable")
+
+
+def test_left_out_keeps_structure():
+    # None stays None and list lengths stay: `as` and a second name count.
+    assert digest_of("import a", "renamed") != digest_of("import a as b", "renamed")
+    assert digest_of("global a", "renamed") != digest_of("global a, b", "renamed")
+    assert digest_of("x = 1", "shape") == digest_of("y = 'text'", "shape")
+    assert digest_of("x = 1", "shape") != digest_of("x = 1, 2", "shape")
+
+
+@pytest.mark.parametrize("mode", NORMALISING)
+def test_nodes_built_by_a_getter(mode):
+    # Unlisted children take the fallback; it must agree with the model.
+    root = Fresh(3)
+    got = subtree_digest(root, mode)
+    want = ref.subtree_digests(root, mode)[id(root)]
+    assert got == want and got[1] == 5
+
+
+@pytest.mark.parametrize("mode, error", [("fast", ValueError), (1, TypeError), (b"stable", TypeError)])
+def test_bad_mode(mode, error):
+    with pytest.raises(error):
+        subtree_digests(ast.Pass(), mode)
