@@ -1,5 +1,5 @@
-// The one place where CPython versions differ. Everything else reads as one
-// program against the names defined here.
+// The one place where CPython versions (and compilers) differ. Everything
+// else reads as one program against the names defined here.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -41,6 +41,13 @@ struct DictKeys {
 };
 
 enum : uint8_t { DICT_KEYS_GENERAL = 0, DICT_KEYS_UNICODE = 1, DICT_KEYS_SPLIT = 2 };
+
+// A hint that `p` will be read soon; nothing where the compiler has none.
+inline void prefetch([[maybe_unused]] const void* p) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p);
+#endif
+}
 
 // Next item of an iterator: 1 with a new reference, 0 at the end, -1 on error.
 inline int iter_next(PyObject* it, PyObject** item) {

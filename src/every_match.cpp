@@ -7,20 +7,6 @@
 
 namespace qw {
 
-namespace {
-
-Strong edge_tuple(Edge& e) {
-    Strong index = Strong::own(PyLong_FromSsize_t(e.index));
-    Strong tuple = Strong::own(PyTuple_New(4));
-    PyTuple_SET_ITEM(tuple.as_ptr(), 0, e.node.release());
-    PyTuple_SET_ITEM(tuple.as_ptr(), 1, e.parent.release());
-    PyTuple_SET_ITEM(tuple.as_ptr(), 2, Py_NewRef(e.field));
-    PyTuple_SET_ITEM(tuple.as_ptr(), 3, index.release());
-    return tuple;
-}
-
-}  // namespace
-
 // As walk_of_types, each match with its parent, field and index. The root has
 // no parent: when it matches it comes first as (root, None, None, -1).
 Strong walk_of_types_edges(const Args& a) {
@@ -28,7 +14,7 @@ Strong walk_of_types_edges(const Args& a) {
     const TypeSet kinds(a[1]);
     const TypeSet prune = a[2] != Py_None ? TypeSet(a[2]) : TypeSet();
     const Walk w = Walk::make();
-    TypedCycleGuard guard(w, root.as_ptr());
+    TypedCycleGuard guard(w, root.as_ptr(), unless_in(prune));
     std::vector<Edge> stack;
     std::vector<Edge> matches;
     stack.push_back(Edge{Strong::borrowed(root.as_ptr()), Strong::borrowed(Py_None), Py_None, -1});

@@ -51,7 +51,10 @@ Strong expand_kinds(const Args& a) {
         Strong cls = std::move(stack.back());
         stack.pop_back();
         if (!seen.insert(reinterpret_cast<uintptr_t>(cls.as_ptr())).second) continue;
-        Strong subclasses = Strong::own(PyObject_CallMethodNoArgs(cls.as_ptr(), subclasses_name.as_ptr()));
+        // type.__subclasses__(cls), not cls.__subclasses__(): for a metaclass
+        // such as `type` itself the latter is the unbound method.
+        Strong subclasses = Strong::own(PyObject_CallMethodOneArg(
+            reinterpret_cast<PyObject*>(&PyType_Type), subclasses_name.as_ptr(), cls.as_ptr()));
         if (!PyList_Check(subclasses.as_ptr())) throw_type_mismatch(subclasses.as_ptr(), "list");
         if (!is_category(cls.as_ptr(), subclasses.as_ptr(), fields_name.as_ptr())) concrete.push_back(Strong::borrowed(cls.as_ptr()));
         for (Py_ssize_t i = PyList_GET_SIZE(subclasses.as_ptr()); i-- > 0;) {

@@ -1,7 +1,6 @@
 // The Python faces of the structural hashes.
 #include "hashing.h"
 
-#include <cstring>
 
 namespace qw {
 
@@ -31,10 +30,9 @@ HashMode mode_of(PyObject* mode) {
                  {"stable", HashMode::Stable},
                  {"renamed", HashMode::Names},
                  {"shape", HashMode::Shape}};
-    const char* text = PyUnicode_AsUTF8(mode);
-    if (!text) throw_py();
+    // Compared as text, so "stable\0x" or a lone surrogate is just no mode.
     for (const auto& m : MODES)
-        if (std::strcmp(text, m.name) == 0) return m.mode;
+        if (PyUnicode_CompareWithASCIIString(mode, m.name) == 0) return m.mode;
     PyErr_Format(PyExc_ValueError, "mode must be 'process', 'stable', 'renamed' or 'shape', not %R", mode);
     throw_py();
 }

@@ -7,18 +7,6 @@
 
 namespace qw {
 
-namespace {
-
-// A node is expanded unless its exact class is in the set (a frontier match,
-// a pruned node, a dispatched node).
-bool outside_set(const void* set, PyObject* node) {
-    return !static_cast<const TypeSet*>(set)->contains(Py_TYPE(node));
-}
-
-Descends unless_in(const TypeSet& set) { return {&set, outside_set}; }
-
-}  // namespace
-
 std::vector<Edge> frontier_edges(PyObject* root, PyObject* kinds) {
     // The set comes first: a bad tuple fails before anything else happens.
     const TypeSet set(kinds);
@@ -59,16 +47,8 @@ Strong walk_frontier_edges(const Args& a) {
     Strong kinds = Strong::borrowed(a[1]);
     std::vector<Edge> edges = frontier_edges(root.as_ptr(), kinds.as_ptr());
     Strong list = Strong::own(PyList_New(static_cast<Py_ssize_t>(edges.size())));
-    for (size_t i = 0; i < edges.size(); ++i) {
-        Edge& e = edges[i];
-        Strong index = Strong::own(PyLong_FromSsize_t(e.index));
-        Strong tuple = Strong::own(PyTuple_New(4));
-        PyTuple_SET_ITEM(tuple.as_ptr(), 0, e.node.release());
-        PyTuple_SET_ITEM(tuple.as_ptr(), 1, e.parent.release());
-        PyTuple_SET_ITEM(tuple.as_ptr(), 2, Py_NewRef(e.field));
-        PyTuple_SET_ITEM(tuple.as_ptr(), 3, index.release());
-        PyList_SET_ITEM(list.as_ptr(), static_cast<Py_ssize_t>(i), tuple.release());
-    }
+    for (size_t i = 0; i < edges.size(); ++i)
+        PyList_SET_ITEM(list.as_ptr(), static_cast<Py_ssize_t>(i), edge_tuple(edges[i]).release());
     return list;
 }
 

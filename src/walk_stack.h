@@ -7,6 +7,7 @@
 #include "cycle_check.h"
 #include "dict_reader.h"
 #include "type_info.h"
+#include "type_set.h"
 
 #include <algorithm>
 #include <vector>
@@ -20,6 +21,18 @@ struct Edge {
     PyObject* field;  // interned name, kept alive by the module state
     Py_ssize_t index;
 };
+
+// The Python face of an edge: (node, parent, field, index); the edge's
+// references move into the tuple.
+inline Strong edge_tuple(Edge& e) {
+    Strong index = Strong::own(PyLong_FromSsize_t(e.index));
+    Strong tuple = Strong::own(PyTuple_New(4));
+    PyTuple_SET_ITEM(tuple.as_ptr(), 0, e.node.release());
+    PyTuple_SET_ITEM(tuple.as_ptr(), 1, e.parent.release());
+    PyTuple_SET_ITEM(tuple.as_ptr(), 2, Py_NewRef(e.field));
+    PyTuple_SET_ITEM(tuple.as_ptr(), 3, index.release());
+    return tuple;
+}
 
 // Work item of the visitor-events traversal.
 struct Step {
@@ -119,7 +132,7 @@ struct Walk {
     // expanded: the dictionary chain is what an expansion waits for. The
     // child itself is in cache, its count having just been raised.
     static void prefetch_dict(PyObject* child) noexcept {
-        if (PyObject* d = get_instance_dict_fast(child)) __builtin_prefetch(d);
+        if (PyObject* d = get_instance_dict_fast(child)) compat::prefetch(d);
     }
 
     // The next stage for the node waiting below this one's children: its
@@ -128,8 +141,8 @@ struct Walk {
     static void prefetch_keys(PyObject* waiting) noexcept {
         if (PyObject* d = get_instance_dict_fast(waiting)) {
             const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(d)->ma_keys);
-            __builtin_prefetch(keys);
-            __builtin_prefetch(keys + 64);
+            compat::prefetch(keys);
+            compat::prefetch(keys + 64);
         }
     }
 
@@ -228,6 +241,14 @@ struct Descends {
         return node == root || !below || below(context, node);
     }
 };
+
+// A node is expanded unless its exact class is in the set (a frontier match,
+// a pruned node, a dispatched node).
+inline bool outside_set(const void* set, PyObject* node) {
+    return !static_cast<const TypeSet*>(set)->contains(Py_TYPE(node));
+}
+
+inline Descends unless_in(const TypeSet& set) { return {&set, outside_set}; }
 
 // Whether some node below `root` is reachable from itself through the edges
 // the traversal follows. Every node met is held until the search ends, so no

@@ -123,7 +123,9 @@ public:
     OwnedNodes(const OwnedNodes&) = delete;
     OwnedNodes& operator=(const OwnedNodes&) = delete;
     ~OwnedNodes() {
-        for (PyObject* p : nodes_) Py_DECREF(p);
+        // A collection inside the list's allocation can end a daemon thread
+        // at interpreter exit; release_ref leaves objects alone then.
+        for (PyObject* p : nodes_) release_ref(p);
     }
     void add(PyObject* node) {
         nodes_.push_back(node);
@@ -177,10 +179,10 @@ inline void prefetch_batch(PyObject* const* batch, size_t k) {
     PyObject* dicts[BATCH];
     for (size_t i = 0; i < k; ++i) {
         dicts[i] = get_instance_dict_fast(batch[i]);
-        if (dicts[i]) __builtin_prefetch(dicts[i]);
+        if (dicts[i]) compat::prefetch(dicts[i]);
     }
     for (size_t i = 0; i < k; ++i)
-        if (dicts[i]) __builtin_prefetch(reinterpret_cast<PyDictObject*>(dicts[i])->ma_keys);
+        if (dicts[i]) compat::prefetch(reinterpret_cast<PyDictObject*>(dicts[i])->ma_keys);
 }
 
 void walk_node_unordered(PyObject* root, const BaseTypes& b, const FieldTable& t, OwnedNodes& out) {

@@ -126,7 +126,8 @@ def test_nodes_built_by_a_getter(mode):
     assert got == want and got[1] == 5
 
 
-@pytest.mark.parametrize("mode, error", [("fast", ValueError), (1, TypeError), (b"stable", TypeError)])
+@pytest.mark.parametrize("mode, error", [("fast", ValueError), (1, TypeError), (b"stable", TypeError),
+                                         ("stable\0x", ValueError), ("\ud800", ValueError)])
 def test_bad_mode(mode, error):
     with pytest.raises(error):
         subtree_digests(ast.Pass(), mode)

@@ -63,6 +63,8 @@ def test_expansion_is_the_model_and_sees_new_subclasses():
     assert not {ast.expr, ast.stmt, MyCategory} & set(kinds)
     assert qw.expand_kinds(ast.Load) == (ast.Load,)
     assert qw.expand_kinds(()) == ()
+    # Metaclasses below object: their __subclasses__ must be called bound.
+    assert ast.Name in qw.expand_kinds(object) and isinstance(qw.expand_kinds(type), tuple)
 
 
 @pytest.mark.parametrize("bad", [1, (ast.Name, "x"), [ast.Name], None])

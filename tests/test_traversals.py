@@ -499,7 +499,8 @@ def test_text_signatures(name, signature):
     lambda t: FRONTIER(t, (ast.FunctionDef,)),
     lambda t: OF_TYPES(t, (ast.FunctionDef,), prune=(ast.FunctionDef,)),
     lambda t: [n for _, n in EVENTS(t, (ast.FunctionDef,), ())],
-], ids=["frontier", "of_types_pruned", "events_dispatched"])
+    lambda t: [n for n, *_ in quernwood.walk_of_types_edges(t, (ast.FunctionDef,), (ast.FunctionDef,))],
+], ids=["frontier", "of_types_pruned", "events_dispatched", "of_types_edges_pruned"])
 def test_cycle_where_the_walk_never_goes_is_no_error(call):
     # 2**24 paths through 24 shared nodes reach the cycle check; the only
     # cycle lies below a node the walk does not descend into.
