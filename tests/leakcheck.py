@@ -370,9 +370,12 @@ def main():
     # chunk either way from round to round: references and blocks must stay.
     for name, fn in FAULT_CASES:
         check(name, fn, 2, malloc_bytes=False)
-    # Last: what ended threads and interpreters leave settles only slowly.
+    # Last: what ended threads and interpreters leave settles only slowly,
+    # and interpreter creation keeps a few blocks of bookkeeping that come
+    # and go (up to 11 either way seen): a leak of one reference or block
+    # per call still moves the totals by 30.
     for name, fn in [("thread exit", thread_exit_case)] + LIFE_CASES:
-        check(name, fn, 30, attempts=6, settle=2.0, malloc_bytes=False, tolerance=5)
+        check(name, fn, 30, attempts=6, settle=2.0, malloc_bytes=False, tolerance=15)
     if FAILURES:
         print(f"{len(FAILURES)} case(s) leaked: {', '.join(FAILURES)}")
         return 1
