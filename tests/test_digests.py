@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from conftest import run_fresh
+from conftest import STDLIB_STRIDE, run_fresh
 from test_hashing import Fresh
 from quernwood import subtree_digest, subtree_digests, subtree_hashes, walk_dfs
 
@@ -30,7 +30,7 @@ def test_equal_hash_is_equal_normalised_dump(stdlib_trees, mode):
             d = ast.dump(c)
             by_dump[d].add(digests[id(n)][0])
             by_hash[digests[id(n)][0]].add(d)
-    assert len(by_dump) > 2000
+    assert len(by_dump) > 2000 // STDLIB_STRIDE
     assert [d for d, hs in by_dump.items() if len(hs) > 1] == []
     assert [ds for ds in by_hash.values() if len(ds) > 1] == []
 
