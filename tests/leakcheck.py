@@ -361,8 +361,12 @@ if _interpreters is not None and hasattr(_interpreters, "new_config"):
 def main():
     for name, fn in SUCCESS_CASES:
         check(name, fn, 20)
+    # Raising and catching 200 exceptions moves the totals by a few dozen
+    # now and then (up to 36 seen on the add_note path, none in most runs)
+    # as the interpreter's own caches fill and drain; a leak of one reference
+    # per call moves them by 200 every round.
     for name, fn in ERROR_CASES:
-        check(name, fn, 200)
+        check(name, fn, 200, tolerance=50)
     for name, fn in CYCLE_CASES:
         check(name, fn, 2)
     # Each failed attempt throws and unwinds; the C library keeps the freed
