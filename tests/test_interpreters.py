@@ -162,8 +162,8 @@ def test_classic_entry_point_makes_a_module_with_its_own_state():
     api.PyModule_FromDefAndSpec2.restype = ctypes.py_object
     api.PyModule_FromDefAndSpec2.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
     api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
-    spec = importlib.util.spec_from_file_location("quernwood", quernwood.__file__)
-    module = api.PyModule_FromDefAndSpec2(definition, spec, sys.api_version)
+    module_spec = importlib.util.spec_from_file_location("quernwood", quernwood.__file__)
+    module = api.PyModule_FromDefAndSpec2(definition, module_spec, sys.api_version)
     assert api.PyModule_ExecDef(module, definition) == 0
     assert module.PanicException is not quernwood.PanicException
     assert module.__all__ == quernwood.__all__
