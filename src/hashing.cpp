@@ -29,7 +29,43 @@ Py_hash_t int_hash(PyObject* x) {
 
 }  // namespace
 
+namespace {
+
+// The type is seeded like a node's before the value goes in. Folding the
+// value straight into the raw address would let a small value make up for
+// the small distance between two static types: b'' and 55296 would hash
+// alike.
+inline uint64_t seeded_leaf(PyObject* x, Py_hash_t p) noexcept {
+    return mix(mix(0, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(Py_TYPE(x)))),
+               static_cast<uint64_t>(static_cast<int64_t>(p)));
+}
+
+// The leaf hash of a value whose hash neither runs Python code nor
+// allocates: None, Ellipsis, exact str, bytes and bool, and ints hashed by
+// value. False, with nothing done, for any other value.
+inline bool quiet_leaf(PyObject* x, uint64_t& h) {
+    PyTypeObject* t = Py_TYPE(x);
+    Py_hash_t p;
+    if (t == &PyLong_Type) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
+        if (overflow || v == -1 || v <= -INT_HASH_MODULUS || v >= INT_HASH_MODULUS) return false;
+        p = static_cast<Py_hash_t>(v);
+    } else if (t == &PyUnicode_Type || t == &PyBytes_Type || t == &PyBool_Type || x == Py_None || x == Py_Ellipsis) {
+        p = PyObject_Hash(x);
+        if (p == -1 && PyErr_Occurred()) throw_py();
+    } else {
+        return false;
+    }
+    h = seeded_leaf(x, p);
+    return true;
+}
+
+}  // namespace
+
 uint64_t process_leaf(PyObject* x) {
+    uint64_t h;
+    if (quiet_leaf(x, h)) return h;
     Py_hash_t p;
     if (Py_IS_TYPE(x, &PyLong_Type)) {
         p = int_hash(x);
@@ -40,11 +76,7 @@ uint64_t process_leaf(PyObject* x) {
         p = PyObject_Hash(r.as_ptr());
     }
     if (p == -1 && PyErr_Occurred()) throw_py();
-    // The type is seeded like a node's before the value goes in. Folding the
-    // value straight into the raw address would let a small value make up
-    // for the small distance between two static types: b'' and 55296 would
-    // hash alike.
-    return mix(mix(0, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(Py_TYPE(x)))), static_cast<uint64_t>(static_cast<int64_t>(p)));
+    return seeded_leaf(x, p);
 }
 
 namespace {
@@ -92,7 +124,7 @@ Digest hash_detached(const Walk& w, HashRules& rules, PyObject* root) {
         stack.pop_back();
         const auto key = reinterpret_cast<uintptr_t>(node.as_ptr());
         if (leaving) {
-            const TypeInfo& info = type_info(Py_TYPE(node.as_ptr()));
+            const TypeInfo& info = w.info_of(node.as_ptr());
             uint64_t field_rules = 0;
             uint64_t acc = rules.node_seed(Py_TYPE(node.as_ptr()), info, field_rules);
             size = 1;
@@ -122,7 +154,7 @@ Digest hash_detached(const Walk& w, HashRules& rules, PyObject* root) {
         std::vector<ReadField>& read = reads.emplace_back();
         stack.emplace_back(Strong::borrowed(node.as_ptr()), true);
         const auto start = static_cast<std::ptrdiff_t>(stack.size());
-        const TypeInfo& info = type_info(Py_TYPE(node.as_ptr()));
+        const TypeInfo& info = w.info_of(node.as_ptr());
         Walk::for_each_field(node.as_ptr(), info.field_names, [&](size_t j, PyObject* v) {
             ReadField f{j, Strong::borrowed(v), {}, Py_IS_TYPE(v, w.list_type) != 0};
             if (f.is_list) {
@@ -145,13 +177,18 @@ Digest hash_detached(const Walk& w, HashRules& rules, PyObject* root) {
 template <bool Normalising>
 class HashPass {
 public:
-    HashPass(const Walk& w, HashMap& map, HashRules& rules) : w_(w), map_(map), rules_(rules) {}
+    HashPass(const Walk& w, HashMap& map, HashRules& rules)
+        : w_(w), map_(map), rules_(rules), in_place_(rules.mode() == HashMode::Process) {}
 
     // The digest of one node, all of whose original children are in the map.
     Digest node_digest(PyObject* node) {
-        const TypeInfo& info = type_info(Py_TYPE(node));
+        const TypeInfo& info = w_.info_of(node);
         uint64_t field_rules = 0;
-        acc_ = rules_.node_seed(Py_TYPE(node), info, field_rules);
+        const uint64_t seed = rules_.node_seed(Py_TYPE(node), info, field_rules);
+        if constexpr (!Normalising) {
+            if (in_place_ && fold_in_place(node, info.field_names, seed)) return {acc_, size_};
+        }
+        acc_ = seed;
         if constexpr (Normalising) field_rules_ = field_rules;
         size_ = 1;
         Walk::for_each_field(node, info.field_names, [&](size_t j, PyObject* value) { fold_field(j, value); });
@@ -159,6 +196,45 @@ public:
     }
 
 private:
+    // Folds the fields as they lie in the node's dictionary when no Python
+    // code can run on the way: every field is found in place, and every value
+    // (or list item) is a node already hashed or a quiet leaf. Then nothing
+    // needs holding. Else changes nothing and returns false; the caller folds
+    // the fields again, holding each value.
+    bool fold_in_place(PyObject* node, const std::vector<PyObject*>& names, uint64_t acc) {
+        PyObject* values[Walk::MOST_IN_PLACE];
+        if (!Walk::read_fields_in_place(node, names, values)) return false;
+        uint64_t size = 1;
+        auto quiet_hash = [&](PyObject* x, uint64_t& h) {
+            if (!w_.is_ast(x)) return quiet_leaf(x, h);
+            const Digest* d = map_.find(reinterpret_cast<uintptr_t>(x));
+            if (!d) return false;
+            size = add_size(size, d->size);
+            h = d->hash;
+            return true;
+        };
+        for (size_t j = 0; j < names.size(); ++j) {
+            PyObject* v = values[j];
+            uint64_t h;
+            if (Py_IS_TYPE(v, &PyList_Type)) {
+                PyObject* const* items = reinterpret_cast<PyListObject*>(v)->ob_item;
+                const Py_ssize_t n = PyList_GET_SIZE(v);
+                h = mix(ALL_ONES, static_cast<uint64_t>(n));
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    uint64_t item;
+                    if (!quiet_hash(items[i], item)) return false;
+                    h = mix(h, item);
+                }
+            } else if (!quiet_hash(v, h)) {
+                return false;
+            }
+            acc = mix(mix(acc, j), h);
+        }
+        acc_ = acc;
+        size_ = size;
+        return true;
+    }
+
     // `value` is held by the field loop for the duration of the call.
     void fold_field(size_t j, PyObject* value) {
         const FieldRule rule = Normalising ? HashRules::rule_at(field_rules_, j) : KEEP;
@@ -197,6 +273,8 @@ private:
     uint64_t acc_ = 0;
     uint64_t size_ = 0;
     uint64_t field_rules_ = 0;
+    // The stable leaf hashes may build a class record, which runs Python code.
+    const bool in_place_;
 };
 
 }  // namespace

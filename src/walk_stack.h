@@ -51,21 +51,36 @@ struct Walk {
         return {b.ast, b.expr, &PyList_Type, {}};
     }
 
-    // A direct-mapped memo in front of the thread's type records, which are
-    // asked once per expanded node. Records never change and outlive the
-    // call, so a remembered address stays right for the whole call.
+    // A memo in front of the thread's type records, which are asked once per
+    // expanded node: open addressing, never evicting, so each class of a call
+    // pays the thread's map (and its thread-local lookup) once. Records never
+    // change and outlive the call, so a remembered address stays right for
+    // the whole call. A call meeting more classes than fit asks the map.
     struct InfoMemo {
-        static constexpr size_t SLOTS = 64;
+        static constexpr size_t SLOTS = 256;
+        static constexpr size_t MOST = SLOTS / 2;
         struct Slot {
             const PyTypeObject* type;
             const TypeInfo* info;
         };
         Slot slots[SLOTS] = {};
+        size_t used = 0;
 
         const TypeInfo& get(PyTypeObject* t) {
-            Slot& s = slots[(reinterpret_cast<uintptr_t>(t) >> 4) & (SLOTS - 1)];
-            if (s.type != t) s = {t, &type_info(t)};
-            return *s.info;
+            for (size_t i = (reinterpret_cast<uintptr_t>(t) >> 4) & (SLOTS - 1);; i = (i + 1) & (SLOTS - 1)) {
+                Slot& s = slots[i];
+                if (s.type == t) [[likely]]
+                    return *s.info;
+                if (s.type) continue;
+                const TypeInfo& info = type_info(t);
+                // type_info may run Python code, but not this call's walk:
+                // the slot is still free.
+                if (used < MOST) {
+                    s = {t, &info};
+                    ++used;
+                }
+                return info;
+            }
         }
     };
     mutable InfoMemo memo;
@@ -156,22 +171,20 @@ struct Walk {
         }
     }
 
+    static constexpr size_t MOST_IN_PLACE = 16;
+
     // When every field of `node` is in its dictionary under the very name
-    // object (as the parser and the constructors store them), calls
-    // visit(position, value) for each, in order, and returns true; else
-    // visits nothing and returns false. Nothing between the reads and the
-    // visits runs Python code, so no value needs holding, and `visit` must
-    // run none either.
-    template <class Visit>
-    static bool for_each_field_in_place(PyObject* node, const std::vector<PyObject*>& names, Visit&& visit) {
-        constexpr size_t MOST = 16;
+    // object (as the parser and the constructors store them), and there are
+    // at most MOST_IN_PLACE, fills values[position] for each and returns
+    // true; else returns false. The values are borrowed from the dictionary:
+    // valid only until Python code runs.
+    static bool read_fields_in_place(PyObject* node, const std::vector<PyObject*>& names, PyObject** values) {
         const size_t n = names.size();
         if (n == 0) return true;
         PyObject* dict = get_instance_dict_fast(node);
-        if (!dict || n > MOST) return false;
+        if (!dict || n > MOST_IN_PLACE) return false;
         const EntryView view = unicode_entries(dict);
         if (!view.ok) return false;
-        PyObject* values[MOST];
         for (size_t j = 0; j < n; ++j) {
             const auto at = static_cast<Py_ssize_t>(j);
             if (at < view.count && view.entries[at].key == names[j]) [[likely]] {
@@ -183,7 +196,18 @@ struct Walk {
                 if (view.entries[i].key == names[j]) values[j] = view.entries[i].value;
             if (!values[j]) return false;
         }
-        for (size_t j = 0; j < n; ++j) visit(j, values[j]);
+        return true;
+    }
+
+    // As read_fields_in_place, calling visit(position, value) for each field
+    // in order when it can, and visiting nothing when it cannot. Nothing
+    // between the reads and the visits runs Python code, so no value needs
+    // holding, and `visit` must run none either.
+    template <class Visit>
+    static bool for_each_field_in_place(PyObject* node, const std::vector<PyObject*>& names, Visit&& visit) {
+        PyObject* values[MOST_IN_PLACE];
+        if (!read_fields_in_place(node, names, values)) return false;
+        for (size_t j = 0; j < names.size(); ++j) visit(j, values[j]);
         return true;
     }
 
