@@ -279,18 +279,31 @@ private:
 
 }  // namespace
 
-std::vector<Strong> pre_order(const Walk& w, PyObject* root) {
-    std::vector<Strong> pending;
-    std::vector<Strong> order;
+namespace {
+
+template <class Item>
+bool list_pre_order(const Walk& w, PyObject* root, std::vector<Strong>& order) {
+    std::vector<Item> pending;
     TypedCycleGuard guard(w, root);
-    pending.push_back(Strong::borrowed(root));
+    pending.push_back(root_item<Item>(root));
     while (!pending.empty()) {
-        Strong node = std::move(pending.back());
+        Item node = std::move(pending.back());
         pending.pop_back();
-        w.push_children(node.as_ptr(), pending);
-        order.push_back(std::move(node));
-        guard.check(order.size() + pending.size());
+        if (!expand(w, node_of(node), pending)) return false;
+        order.push_back(kept(std::move(node)));
+        if (!guard.go_on<Item>(order.size() + pending.size())) return false;
     }
+    return true;
+}
+
+}  // namespace
+
+std::vector<Strong> pre_order(const Walk& w, PyObject* root) {
+    std::vector<Strong> order;
+    Strong held = Strong::borrowed(root);
+    traverse_either_way<PyObject*, Strong>(order, [&](auto tag) {
+        return list_pre_order<typename decltype(tag)::type>(w, held.as_ptr(), order);
+    });
     return order;
 }
 

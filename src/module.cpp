@@ -1,6 +1,5 @@
 // The module surface: function table, docstrings, exec step, entry points.
 #include "binding.h"
-#include "every_match.h"
 #include "hashing.h"
 #include "kind_expansion.h"
 #include "mutation.h"

@@ -7,28 +7,89 @@
 
 namespace qw {
 
+namespace {
+
+// The matches nearest to `root`, each with where it was found; false where
+// a traversal over bare items gives up.
+template <class Item>
+bool collect_frontier(const Walk& w, PyObject* root, const TypeSet& set, std::vector<Edge>& result) {
+    TypedCycleGuard guard(w, root, unless_in(set));
+    std::vector<Item> stack;
+    if (!expand(w, root, stack)) return false;
+    size_t handled = 0;
+    while (!stack.empty()) {
+        Item e = std::move(stack.back());
+        stack.pop_back();
+        if (!guard.go_on<Item>(++handled)) return false;
+        if (set.contains(Py_TYPE(node_of(e)))) {
+            result.push_back(kept(std::move(e)));  // a match hides its subtree
+        } else if (!expand(w, node_of(e), stack)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Every node of `kinds` below and at the root, in pre-order, not descending
+// into nodes of `prune` (the root is always descended); false where a
+// traversal over bare items gives up.
+template <class Item, class Kept>
+bool collect_matches(const Walk& w, PyObject* root, const TypeSet& kinds, const TypeSet& prune,
+                     std::vector<Kept>& matches) {
+    TypedCycleGuard guard(w, root, unless_in(prune));
+    std::vector<Item> stack;
+    stack.push_back(root_item<Item>(root));
+    size_t handled = 0;
+    while (!stack.empty()) {
+        Item item = std::move(stack.back());
+        stack.pop_back();
+        if (!guard.go_on<Item>(++handled)) return false;
+        PyObject* n = node_of(item);
+        if (n == root || !prune.contains(Py_TYPE(n))) {
+            if (!expand(w, n, stack)) return false;
+        }
+        // Read again: a field getter may have reassigned __class__.
+        if (kinds.contains(Py_TYPE(n))) matches.push_back(kept(std::move(item)));
+    }
+    return true;
+}
+
+template <class Kept, class Make>
+Strong list_of(std::vector<Kept>& items, Make&& make) {
+    Strong list = Strong::own(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    for (size_t i = 0; i < items.size(); ++i)
+        PyList_SET_ITEM(list.as_ptr(), static_cast<Py_ssize_t>(i), make(items[i]).release());
+    return list;
+}
+
+Strong node_of_edge(Edge& e) { return std::move(e.node); }
+Strong itself(Strong& s) { return std::move(s); }
+
+// walk_of_types and walk_of_types_edges: arguments (node, kinds, prune).
+template <class Bare, class Held, class Kept, class Make>
+Strong of_types(const Args& a, Make&& make) {
+    Strong root = Strong::borrowed(a[0]);
+    const TypeSet kinds(a[1]);
+    const TypeSet prune = a[2] != Py_None ? TypeSet(a[2]) : TypeSet();
+    const Walk w = Walk::make();
+    std::vector<Kept> matches;
+    traverse_either_way<Bare, Held>(matches, [&](auto tag) {
+        return collect_matches<typename decltype(tag)::type>(w, root.as_ptr(), kinds, prune, matches);
+    });
+    return list_of(matches, make);
+}
+
+}  // namespace
+
 std::vector<Edge> frontier_edges(PyObject* root, PyObject* kinds) {
     // The set comes first: a bad tuple fails before anything else happens.
     const TypeSet set(kinds);
     const Walk w = Walk::make();
-    TypedCycleGuard guard(w, root, unless_in(set));
-    std::vector<Edge> stack;
     std::vector<Edge> result;
-    {
-        Strong held = Strong::borrowed(root);
-        w.push_child_edges(held.as_ptr(), stack);
-    }
-    size_t handled = 0;
-    while (!stack.empty()) {
-        Edge e = std::move(stack.back());
-        stack.pop_back();
-        guard.check(++handled);
-        if (set.contains(Py_TYPE(e.node.as_ptr()))) {
-            result.push_back(std::move(e));  // a match hides its subtree
-        } else {
-            w.push_child_edges(e.node.as_ptr(), stack);
-        }
-    }
+    Strong held = Strong::borrowed(root);
+    traverse_either_way<RawEdge, Edge>(result, [&](auto tag) {
+        return collect_frontier<typename decltype(tag)::type>(w, held.as_ptr(), set, result);
+    });
     return result;
 }
 
@@ -36,47 +97,21 @@ Strong walk_frontier(const Args& a) {
     Strong root = Strong::borrowed(a[0]);
     Strong kinds = Strong::borrowed(a[1]);
     std::vector<Edge> edges = frontier_edges(root.as_ptr(), kinds.as_ptr());
-    Strong list = Strong::own(PyList_New(static_cast<Py_ssize_t>(edges.size())));
-    for (size_t i = 0; i < edges.size(); ++i)
-        PyList_SET_ITEM(list.as_ptr(), static_cast<Py_ssize_t>(i), edges[i].node.release());
-    return list;
+    return list_of(edges, node_of_edge);
 }
 
 Strong walk_frontier_edges(const Args& a) {
     Strong root = Strong::borrowed(a[0]);
     Strong kinds = Strong::borrowed(a[1]);
     std::vector<Edge> edges = frontier_edges(root.as_ptr(), kinds.as_ptr());
-    Strong list = Strong::own(PyList_New(static_cast<Py_ssize_t>(edges.size())));
-    for (size_t i = 0; i < edges.size(); ++i)
-        PyList_SET_ITEM(list.as_ptr(), static_cast<Py_ssize_t>(i), edge_tuple(edges[i]).release());
-    return list;
+    return list_of(edges, edge_tuple);
 }
 
-Strong walk_of_types(const Args& a) {
-    Strong root = Strong::borrowed(a[0]);
-    const TypeSet kinds(a[1]);
-    const bool has_prune = a[2] != Py_None;
-    const TypeSet prune = has_prune ? TypeSet(a[2]) : TypeSet();
-    const Walk w = Walk::make();
-    TypedCycleGuard guard(w, root.as_ptr(), unless_in(prune));
-    std::vector<Strong> stack;
-    std::vector<Strong> matches;
-    stack.push_back(Strong::borrowed(root.as_ptr()));
-    size_t handled = 0;
-    while (!stack.empty()) {
-        Strong n = std::move(stack.back());
-        stack.pop_back();
-        guard.check(++handled);
-        // The root is always descended, whatever its class.
-        if (n.as_ptr() == root.as_ptr() || !prune.contains(Py_TYPE(n.as_ptr()))) w.push_children(n.as_ptr(), stack);
-        // Read again: a field getter may have reassigned __class__.
-        if (kinds.contains(Py_TYPE(n.as_ptr()))) matches.push_back(std::move(n));
-    }
-    Strong list = Strong::own(PyList_New(static_cast<Py_ssize_t>(matches.size())));
-    for (size_t i = 0; i < matches.size(); ++i)
-        PyList_SET_ITEM(list.as_ptr(), static_cast<Py_ssize_t>(i), matches[i].release());
-    return list;
-}
+Strong walk_of_types(const Args& a) { return of_types<PyObject*, Strong, Strong>(a, itself); }
+
+// As walk_of_types, each match with its parent, field and index. The root has
+// no parent: when it matches it comes first as (root, None, None, -1).
+Strong walk_of_types_edges(const Args& a) { return of_types<RawEdge, Edge, Edge>(a, edge_tuple); }
 
 namespace {
 

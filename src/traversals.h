@@ -1,5 +1,6 @@
 // The typed traversals that filter by exact node class: frontier walks, the
-// walk of types and the events of a visitor-style descent.
+// walks of types (with or without where each match was found) and the events
+// of a visitor-style descent.
 #pragma once
 
 #include "binding.h"
@@ -16,6 +17,7 @@ std::vector<Edge> frontier_edges(PyObject* root, PyObject* kinds);
 Strong walk_frontier(const Args& a);
 Strong walk_frontier_edges(const Args& a);
 Strong walk_of_types(const Args& a);
+Strong walk_of_types_edges(const Args& a);
 Strong walk_frontier_events(const Args& a);
 
 }  // namespace qw

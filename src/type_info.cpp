@@ -80,4 +80,10 @@ const TypeInfo& type_info(PyTypeObject* type) {
     return *it->second;
 }
 
+const TypeInfo* built_type_info(PyTypeObject* type) {
+    const TypeInfoMap& map = current_state().thread_caches().type_info;
+    const auto it = map.find(reinterpret_cast<uintptr_t>(type));
+    return it == map.end() ? nullptr : it->second.get();
+}
+
 }  // namespace qw

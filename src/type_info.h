@@ -43,6 +43,10 @@ struct PointerHasher {
 // valid until the thread ends or the module state is cleared.
 const TypeInfo& type_info(PyTypeObject* type);
 
+// The record of `type` when this thread has built it already, else null.
+// Finding it runs no Python code.
+const TypeInfo* built_type_info(PyTypeObject* type);
+
 // The str items of `type.<attr>` when it is a tuple, as interned strings.
 std::vector<Strong> names_of(PyObject* type, const char* attr);
 

@@ -10,6 +10,7 @@
 #include "type_set.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <vector>
 
 namespace qw {
@@ -65,6 +66,23 @@ struct Walk {
         };
         Slot slots[SLOTS] = {};
         size_t used = 0;
+
+        // The record when the memo or the thread has it, else null; runs no
+        // Python code.
+        const TypeInfo* find(PyTypeObject* t) {
+            for (size_t i = (reinterpret_cast<uintptr_t>(t) >> 4) & (SLOTS - 1);; i = (i + 1) & (SLOTS - 1)) {
+                Slot& s = slots[i];
+                if (s.type == t) [[likely]]
+                    return s.info;
+                if (s.type) continue;
+                const TypeInfo* info = built_type_info(t);
+                if (info && used < MOST) {
+                    s = {t, info};
+                    ++used;
+                }
+                return info;
+            }
+        }
 
         const TypeInfo& get(PyTypeObject* t) {
             for (size_t i = (reinterpret_cast<uintptr_t>(t) >> 4) & (SLOTS - 1);; i = (i + 1) & (SLOTS - 1)) {
@@ -229,6 +247,42 @@ struct Walk {
         if (!for_each_field_in_place(node, names, on_value)) for_each_field(node, names, on_value);
     }
 
+    // As for_each_child, when the class's record is built and every field
+    // can be read in place, so that no Python code runs; else calls nothing
+    // and returns false.
+    template <class OnNode>
+    bool for_each_child_in_place(PyObject* node, const std::vector<PyObject*>*& names, OnNode&& on_node) const {
+        const TypeInfo* info = memo.find(Py_TYPE(node));
+        if (!info) return false;
+        names = &info->field_names;
+        PyObject* values[MOST_IN_PLACE];
+        if (!read_fields_in_place(node, info->field_names, values)) return false;
+        for (size_t j = 0; j < info->field_names.size(); ++j) {
+            PyObject* v = values[j];
+            if (Py_IS_TYPE(v, list_type)) {
+                PyObject** items = reinterpret_cast<PyListObject*>(v)->ob_item;
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i)
+                    if (is_ast(items[i])) on_node(j, i, items[i]);
+            } else if (is_ast(v)) {
+                on_node(j, Py_ssize_t{-1}, v);
+            }
+        }
+        return true;
+    }
+
+    // As push_children over bare addresses, when no Python code can run on
+    // the way (for_each_child_in_place); false else.
+    bool push_children_in_place(PyObject* node, std::vector<PyObject*>& stack) const {
+        const size_t start = stack.size();
+        if (start > 0) prefetch_keys(stack[start - 1]);
+        const std::vector<PyObject*>* names = nullptr;
+        if (!for_each_child_in_place(node, names, [&](size_t, Py_ssize_t, PyObject* c) { stack.push_back(c); }))
+            return false;
+        std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(start), stack.end());
+        for (size_t i = start; i < stack.size(); ++i) prefetch_dict(stack[i]);
+        return true;
+    }
+
     // Appends the child nodes of `node` so that the first child in field
     // order ends on top (at the back).
     void push_children(PyObject* node, std::vector<Strong>& stack) const {
@@ -253,6 +307,74 @@ struct Walk {
         for (size_t i = start; i < edges.size(); ++i) prefetch_dict(edges[i].node.as_ptr());
     }
 };
+
+// A child found in place, nothing held: valid only until Python code runs.
+struct RawEdge {
+    PyObject* node;
+    PyObject* parent;
+    PyObject* field;
+    Py_ssize_t index;
+};
+
+inline bool push_child_edges_in_place(const Walk& w, PyObject* parent, std::vector<RawEdge>& edges) {
+    const size_t start = edges.size();
+    if (start > 0) Walk::prefetch_keys(edges[start - 1].node);
+    const std::vector<PyObject*>* names = nullptr;
+    if (!w.for_each_child_in_place(parent, names, [&](size_t j, Py_ssize_t i, PyObject* c) {
+            edges.push_back(RawEdge{c, parent, (*names)[j], i});
+        }))
+        return false;
+    std::reverse(edges.begin() + static_cast<std::ptrdiff_t>(start), edges.end());
+    for (size_t i = start; i < edges.size(); ++i) Walk::prefetch_dict(edges[i].node);
+    return true;
+}
+
+// A typed traversal is written once over what its stack holds. Held items
+// (Strong, Edge) own their nodes, and expanding one may run Python code.
+// Bare items (PyObject*, RawEdge) own nothing: their expansion gives up,
+// returning false, wherever it could run Python code, and so does the
+// traversal, which the caller then runs again with held items. What a bare
+// traversal keeps is owned as it keeps it (`kept`), while the node is in
+// cache; giving up releases those references, which frees nothing, since no
+// Python code ran in between.
+inline PyObject* node_of(const Strong& s) noexcept { return s.as_ptr(); }
+inline PyObject* node_of(PyObject* p) noexcept { return p; }
+inline PyObject* node_of(const Edge& e) noexcept { return e.node.as_ptr(); }
+inline PyObject* node_of(const RawEdge& e) noexcept { return e.node; }
+
+inline Strong kept(Strong&& s) noexcept { return std::move(s); }
+inline Strong kept(PyObject* p) noexcept { return Strong::borrowed(p); }
+inline Edge kept(Edge&& e) noexcept { return std::move(e); }
+inline Edge kept(const RawEdge& e) noexcept {
+    return Edge{Strong::borrowed(e.node), Strong::borrowed(e.parent), e.field, e.index};
+}
+
+inline bool expand(const Walk& w, PyObject* node, std::vector<Strong>& stack) {
+    w.push_children(node, stack);
+    return true;
+}
+inline bool expand(const Walk& w, PyObject* node, std::vector<PyObject*>& stack) {
+    return w.push_children_in_place(node, stack);
+}
+inline bool expand(const Walk& w, PyObject* node, std::vector<Edge>& stack) {
+    w.push_child_edges(node, stack);
+    return true;
+}
+inline bool expand(const Walk& w, PyObject* node, std::vector<RawEdge>& stack) {
+    return push_child_edges_in_place(w, node, stack);
+}
+
+// The root as a stack item; as an edge it has no parent, field or index.
+template <class Item>
+Item root_item(PyObject* root) {
+    if constexpr (std::is_same_v<Item, Strong>) return Strong::borrowed(root);
+    else if constexpr (std::is_same_v<Item, PyObject*>) return root;
+    else if constexpr (std::is_same_v<Item, Edge>) return Edge{Strong::borrowed(root), Strong::borrowed(Py_None), Py_None, -1};
+    else return RawEdge{root, Py_None, Py_None, -1};
+}
+
+template <class Item>
+constexpr bool HOLDS_NODES = std::is_same_v<Item, Strong> || std::is_same_v<Item, Edge>;
 
 // Which nodes a traversal expands: the cycle search follows only the edges
 // the traversal follows, so a cycle where it never goes is no error.
@@ -297,6 +419,33 @@ class TypedCycleGuard : public CycleGuard<TypedCycleSearch> {
 public:
     TypedCycleGuard(const Walk& w, PyObject* root, Descends descends = {})
         : CycleGuard<TypedCycleSearch>(TypedCycleSearch{w, root, descends}) {}
+
+    // Whether a traversal over `Item`s goes on after `handled` nodes. One
+    // over bare items gives up where the search would start: the search holds
+    // what it meets, and it is the held traversal's to run.
+    template <class Item>
+    bool go_on(size_t handled) {
+        if constexpr (HOLDS_NODES<Item>) {
+            check(handled);
+            return true;
+        } else {
+            return handled < FIRST_CHECK;
+        }
+    }
 };
+
+// Runs `traverse(Bare{})`, and where it gives up empties `out` and runs
+// `traverse(Held{})`. The tag says which item type to use.
+template <class T>
+struct ItemTag {
+    using type = T;
+};
+
+template <class Bare, class Held, class Out, class Traverse>
+void traverse_either_way(Out& out, Traverse&& traverse) {
+    if (traverse(ItemTag<Bare>{})) return;
+    out.clear();
+    traverse(ItemTag<Held>{});
+}
 
 }  // namespace qw
