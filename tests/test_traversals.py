@@ -405,6 +405,20 @@ def test_same_node_twice_reported_twice(passes):
     assert passes(Holder(items=[leaf, leaf])) == [leaf, leaf]
 
 
+class LazyField(ast.expr):
+    _fields = ("a",)
+    a = property(lambda self: self.__dict__.setdefault("made", ast.Pass()))
+
+
+def test_walk_meeting_a_getter_midway_lists_nothing_twice(passes):
+    # Nodes read straight from their dictionaries come first; the getter's
+    # field cannot be, so what was listed before it must not come twice.
+    first, lazy, last = ast.Pass(), LazyField(), ast.Pass()
+    tree = Holder(items=[first, lazy, last])
+    for _ in range(2):  # the second call finds every class record built
+        assert passes(tree) == [first, lazy.a, last]
+
+
 def test_cycle_fails_with_recursion_error(passes):
     m = ast.parse("x")
     m.body.append(m)
