@@ -122,25 +122,55 @@ struct PendingEvent {
     Strong node;
 };
 
-// The state of one walk_frontier_events call.
+// The state of one walk_frontier_events call over `Item`s.
+template <class Item>
 struct EventWalk {
+    enum Kind : uint8_t { Child, Leave };
+    struct Pending {
+        Kind kind;
+        Item node;
+    };
+
     const Walk& w;
     const TypeSet& bracket;
-    std::vector<Step> stack;
-    std::vector<PendingEvent> events;
-    std::vector<Strong> scratch;  // the children of one node at a time
+    std::vector<PendingEvent>& events;
+    std::vector<Pending> stack;
+    std::vector<Item> scratch;  // the children of one node at a time
 
     // Descends into `n`: its enter event and leave step when bracketed, then
     // its children with the first in field order on top.
-    void descend(Strong n) {
+    bool descend(Item n) {
         scratch.clear();
-        w.push_children(n.as_ptr(), scratch);
-        if (bracket.contains(Py_TYPE(n.as_ptr()))) {
-            events.push_back({ENTER, Strong::borrowed(n.as_ptr())});
-            stack.push_back({Step::Leave, std::move(n)});
+        if (!expand(w, node_of(n), scratch)) return false;
+        if (bracket.contains(Py_TYPE(node_of(n)))) {
+            events.push_back({ENTER, Strong::borrowed(node_of(n))});
+            stack.push_back({Leave, std::move(n)});
         }
-        for (Strong& c : scratch) stack.push_back({Step::Child, std::move(c)});
+        for (Item& c : scratch) stack.push_back({Child, std::move(c)});
         scratch.clear();
+        return true;
+    }
+
+    // The events below `root`; false where a walk over bare items gives up.
+    bool run(PyObject* root, const TypeSet& kinds) {
+        TypedCycleGuard guard(w, root, unless_in(kinds));
+        // The root is never dispatched: it is always descended.
+        if (!descend(root_item<Item>(root))) return false;
+        size_t handled = 1;
+        while (!stack.empty()) {
+            Pending s = std::move(stack.back());
+            stack.pop_back();
+            if (s.kind == Leave) {
+                events.push_back({LEAVE, kept(std::move(s.node))});
+                continue;
+            }
+            if (!guard.go_on<Item>(++handled)) return false;
+            if (kinds.contains(Py_TYPE(node_of(s.node))))
+                events.push_back({DISPATCH, kept(std::move(s.node))});
+            else if (!descend(std::move(s.node)))
+                return false;
+        }
+        return true;
     }
 };
 
@@ -151,30 +181,16 @@ Strong walk_frontier_events(const Args& a) {
     const TypeSet kinds(a[1]);
     const TypeSet bracket(a[2]);
     const Walk w = Walk::make();
-    TypedCycleGuard guard(w, root.as_ptr(), unless_in(kinds));
-    EventWalk ew{w, bracket, {}, {}, {}};
-    // The root is never dispatched: it is always descended.
-    ew.descend(Strong::borrowed(root.as_ptr()));
-    size_t handled = 1;
-    while (!ew.stack.empty()) {
-        Step s = std::move(ew.stack.back());
-        ew.stack.pop_back();
-        if (s.kind == Step::Leave) {
-            ew.events.push_back({LEAVE, std::move(s.node)});
-            continue;
-        }
-        guard.check(++handled);
-        if (kinds.contains(Py_TYPE(s.node.as_ptr())))
-            ew.events.push_back({DISPATCH, std::move(s.node)});
-        else
-            ew.descend(std::move(s.node));
-    }
+    std::vector<PendingEvent> events;
+    traverse_either_way<PyObject*, Strong>(events, [&](auto tag) {
+        return EventWalk<typename decltype(tag)::type>{w, bracket, events, {}, {}}.run(root.as_ptr(), kinds);
+    });
     // One integer object per event code, shared by every tuple.
     Strong codes[3] = {Strong::own(PyLong_FromLong(0)), Strong::own(PyLong_FromLong(1)),
                        Strong::own(PyLong_FromLong(2))};
-    Strong list = Strong::own(PyList_New(static_cast<Py_ssize_t>(ew.events.size())));
-    for (size_t i = 0; i < ew.events.size(); ++i) {
-        PendingEvent& e = ew.events[i];
+    Strong list = Strong::own(PyList_New(static_cast<Py_ssize_t>(events.size())));
+    for (size_t i = 0; i < events.size(); ++i) {
+        PendingEvent& e = events[i];
         Strong tuple = Strong::own(PyTuple_New(2));
         PyTuple_SET_ITEM(tuple.as_ptr(), 0, Py_NewRef(codes[e.event].as_ptr()));
         PyTuple_SET_ITEM(tuple.as_ptr(), 1, e.node.release());

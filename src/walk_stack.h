@@ -35,13 +35,6 @@ inline Strong edge_tuple(Edge& e) {
     return tuple;
 }
 
-// Work item of the visitor-events traversal.
-struct Step {
-    enum Kind : uint8_t { Child, Leave };
-    Kind kind;
-    Strong node;
-};
-
 struct Walk {
     PyTypeObject* ast_type;
     PyTypeObject* expr_type;
