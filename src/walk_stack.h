@@ -228,16 +228,21 @@ struct Walk {
     // own value. It must run no Python code.
     template <class OnNode>
     void for_each_child(PyObject* node, const std::vector<PyObject*>& names, OnNode&& on_node) const {
-        auto on_value = [&](size_t j, PyObject* v) {
-            if (Py_IS_TYPE(v, list_type)) {
-                PyObject** items = reinterpret_cast<PyListObject*>(v)->ob_item;
-                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i)
-                    if (is_ast(items[i])) on_node(j, i, items[i]);
-            } else if (is_ast(v)) {
-                on_node(j, Py_ssize_t{-1}, v);
-            }
-        };
+        auto on_value = [&](size_t j, PyObject* v) { children_of_value(j, v, on_node); };
         if (!for_each_field_in_place(node, names, on_value)) for_each_field(node, names, on_value);
+    }
+
+    // on_node(j, index, child) for the value of field j: itself when it is a
+    // node, its node items when it is an exact list.
+    template <class OnNode>
+    void children_of_value(size_t j, PyObject* v, OnNode& on_node) const {
+        if (Py_IS_TYPE(v, list_type)) {
+            PyObject** items = reinterpret_cast<PyListObject*>(v)->ob_item;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i)
+                if (is_ast(items[i])) on_node(j, i, items[i]);
+        } else if (is_ast(v)) {
+            on_node(j, Py_ssize_t{-1}, v);
+        }
     }
 
     // As for_each_child, when the class's record is built and every field
@@ -248,19 +253,8 @@ struct Walk {
         const TypeInfo* info = memo.find(Py_TYPE(node));
         if (!info) return false;
         names = &info->field_names;
-        PyObject* values[MOST_IN_PLACE];
-        if (!read_fields_in_place(node, info->field_names, values)) return false;
-        for (size_t j = 0; j < info->field_names.size(); ++j) {
-            PyObject* v = values[j];
-            if (Py_IS_TYPE(v, list_type)) {
-                PyObject** items = reinterpret_cast<PyListObject*>(v)->ob_item;
-                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i)
-                    if (is_ast(items[i])) on_node(j, i, items[i]);
-            } else if (is_ast(v)) {
-                on_node(j, Py_ssize_t{-1}, v);
-            }
-        }
-        return true;
+        return for_each_field_in_place(node, info->field_names,
+                                       [&](size_t j, PyObject* v) { children_of_value(j, v, on_node); });
     }
 
     // As push_children over bare addresses, when no Python code can run on
