@@ -23,12 +23,17 @@ import tempfile
 
 ROUNDS = 5
 KINDS = (ast.Name, ast.Attribute, ast.Call)
+EVENT_KINDS = (ast.Return, ast.Yield)
+BRACKET = (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda)
 CALLS = {
     "_walk_count": ("walk_count", lambda qw, t: qw._walk_count(t)),
     "walk_dfs": ("walk_dfs", lambda qw, t: qw.walk_dfs(t)),
     "walk_unordered": ("walk_unordered", lambda qw, t: qw.walk_unordered(t)),
     "walk_of_types": ("walk_of_types", lambda qw, t: qw.walk_of_types(t, KINDS)),
     "subtree_hash": ("subtree_hash", lambda qw, t: qw.subtree_hash(t)),
+    "walk_frontier_events": ("walk_frontier_events", lambda qw, t: qw.walk_frontier_events(t, EVENT_KINDS, BRACKET)),
+    "set_parents": ("set_parents", lambda qw, t: qw.set_parents(t)),
+    "fix_missing_locations": ("fix_missing_locations", lambda qw, t: qw.fix_missing_locations(t)),
 }
 
 

@@ -47,4 +47,17 @@ inline EntryView unicode_entries(PyObject* dict) noexcept {
     return {entries_ptr(keys), keys->dk_nentries, true};
 }
 
+// The value of the entry whose key is the very object `name`, looked for
+// first at position `expected` (where nodes built by the parser keep it);
+// null when no key is that object. A dictionary has one entry at most for a
+// key object, so this is what a lookup of `name` would return.
+inline PyObject* find_in_place(const EntryView& view, size_t expected, PyObject* name) noexcept {
+    const auto at = static_cast<Py_ssize_t>(expected);
+    if (at < view.count && view.entries[at].key == name) [[likely]]
+        return view.entries[at].value;
+    for (Py_ssize_t i = 0; i < view.count; ++i)
+        if (view.entries[i].key == name) return view.entries[i].value;
+    return nullptr;
+}
+
 }  // namespace qw

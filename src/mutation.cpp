@@ -55,6 +55,87 @@ LocationRow fix_node(PyObject* node, const TypeInfo& info, const std::array<PyOb
     return row;
 }
 
+// A row of values borrowed from dictionaries, for the part of the walk in
+// which no Python code runs.
+using BareRow = std::array<PyObject*, LOCATION_COUNT>;
+
+// The row `node` passes down when none of its locations needs writing and
+// each is found in its dictionary under the name object itself; else false,
+// with nothing done.
+bool row_in_place(PyObject* node, const TypeInfo& info, const std::array<PyObject*, LOCATION_COUNT>& names,
+                  const BareRow& inherited, BareRow& row) {
+    PyObject* dict = get_instance_dict_fast(node);
+    if (!dict) return false;
+    const EntryView view = unicode_entries(dict);
+    if (!view.ok) return false;
+    const size_t first_location = info.field_names.size();
+    for (size_t k = 0; k < LOCATION_COUNT; ++k) {
+        if (!(info.location_flags & LOCATION_BITS[k])) {
+            row[k] = inherited[k];
+            continue;
+        }
+        PyObject* v = find_in_place(view, first_location + k, names[k]);
+        if (!v || (NONE_IS_MISSING[k] && v == Py_None)) return false;
+        row[k] = v;
+    }
+    return true;
+}
+
+// The state of the walk: the rows of the located ancestors on the current
+// path, row 0 the default, and the pending nodes, each with the row it
+// inherits. A popped node inherits row r, and every row after r belongs to
+// a subtree already finished (a pending node never refers to a row past
+// that of its nearest located ancestor), so rows form a stack and memory
+// follows the depth, not the size, of the tree.
+template <class Row, class Node>
+struct FixState {
+    std::vector<Row> rows;
+    std::vector<std::pair<Node, size_t>> pending;
+    size_t handled = 0;
+};
+
+// Goes through the tree holding nothing for as long as no node needs a
+// write and no Python code could run (the nodes of a parsed tree need none).
+// Returns true when it got through; else `held` receives the state, every
+// object in it owned, from which the held walk goes on exactly as if it had
+// done the same steps itself.
+bool fix_in_place(const Walk& w, const std::array<PyObject*, LOCATION_COUNT>& names, PyObject* root,
+                  const LocationRow& defaults, FixState<LocationRow, Strong>& held) {
+    FixState<BareRow, PyObject*> bare;
+    bare.rows.push_back({defaults[0].as_ptr(), defaults[1].as_ptr(), defaults[2].as_ptr(), defaults[3].as_ptr()});
+    bare.pending.emplace_back(root, 0);
+    std::vector<PyObject*> children;
+    while (!bare.pending.empty()) {
+        const auto [n, r] = bare.pending.back();
+        // Where the held walk would start its cycle search, it takes over.
+        if (bare.handled + 1 >= TypedCycleGuard::FIRST_CHECK) break;
+        const TypeInfo* info = w.built_info_of(n);
+        if (!info) break;
+        BareRow row{};
+        if (info->location_flags && !row_in_place(n, *info, names, bare.rows[r], row)) break;
+        children.clear();
+        if (!w.push_children_in_place(n, children)) break;
+        bare.pending.pop_back();
+        ++bare.handled;
+        bare.rows.resize(r + 1);
+        size_t child_row = r;
+        if (info->location_flags) {
+            bare.rows.push_back(row);
+            child_row = bare.rows.size() - 1;
+        }
+        for (PyObject* c : children) bare.pending.emplace_back(c, child_row);
+    }
+    if (bare.pending.empty()) return true;
+    held.rows.reserve(bare.rows.size());
+    for (const BareRow& row : bare.rows)
+        held.rows.push_back({Strong::borrowed(row[0]), Strong::borrowed(row[1]), Strong::borrowed(row[2]),
+                             Strong::borrowed(row[3])});
+    held.pending.reserve(bare.pending.size());
+    for (const auto& [n, r] : bare.pending) held.pending.emplace_back(Strong::borrowed(n), r);
+    held.handled = bare.handled;
+    return false;
+}
+
 }  // namespace
 
 Strong set_parents(const Args& a) {
@@ -86,18 +167,12 @@ Strong fix_missing_locations(const Args& a) {
     std::array<PyObject*, LOCATION_COUNT> names;
     for (size_t k = 0; k < LOCATION_COUNT; ++k) names[k] = current_state().name(LOCATION_NAMES[k]);
 
-    // Rows of the located ancestors on the current path, row 0 the default.
-    // A popped node inherits row r, and every row after r belongs to a
-    // subtree already finished (a pending node never refers to a row past
-    // that of its nearest located ancestor), so rows form a stack and memory
-    // follows the depth, not the size, of the tree.
-    std::vector<LocationRow> rows;
-    rows.push_back(default_row());
-    std::vector<std::pair<Strong, size_t>> pending;
+    const LocationRow defaults = default_row();
+    FixState<LocationRow, Strong> held;
+    if (fix_in_place(w, names, root.as_ptr(), defaults, held)) return root;
+    auto& [rows, pending, handled] = held;
     std::vector<Strong> children;
-    pending.emplace_back(Strong::borrowed(root.as_ptr()), 0);
     TypedCycleGuard guard(w, root.as_ptr());
-    size_t handled = 0;
     while (!pending.empty()) {
         auto [n, r] = std::move(pending.back());
         pending.pop_back();

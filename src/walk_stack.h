@@ -97,6 +97,8 @@ struct Walk {
     mutable InfoMemo memo;
 
     const TypeInfo& info_of(PyObject* node) const { return memo.get(Py_TYPE(node)); }
+    // Null when this thread has not built the record yet; runs no Python code.
+    const TypeInfo* built_info_of(PyObject* node) const { return memo.find(Py_TYPE(node)); }
 
     bool is_ast(PyObject* value) const {
         PyTypeObject* t = Py_TYPE(value);
@@ -143,11 +145,7 @@ struct Walk {
     static PyObject* lookup_field(PyObject* dict, size_t expected, PyObject* name) {
         const EntryView view = unicode_entries(dict);
         if (view.ok) {
-            const auto at = static_cast<Py_ssize_t>(expected);
-            if (at < view.count && view.entries[at].key == name) [[likely]]
-                return view.entries[at].value;
-            for (Py_ssize_t i = 0; i < view.count; ++i)
-                if (view.entries[i].key == name) return view.entries[i].value;
+            if (PyObject* v = find_in_place(view, expected, name)) return v;
         }
         PyObject* v = PyDict_GetItemWithError(dict, name);
         if (!v && PyErr_Occurred()) throw_py();
@@ -197,14 +195,7 @@ struct Walk {
         const EntryView view = unicode_entries(dict);
         if (!view.ok) return false;
         for (size_t j = 0; j < n; ++j) {
-            const auto at = static_cast<Py_ssize_t>(j);
-            if (at < view.count && view.entries[at].key == names[j]) [[likely]] {
-                values[j] = view.entries[at].value;
-                continue;
-            }
-            values[j] = nullptr;
-            for (Py_ssize_t i = 0; i < view.count; ++i)
-                if (view.entries[i].key == names[j]) values[j] = view.entries[i].value;
+            values[j] = find_in_place(view, j, names[j]);
             if (!values[j]) return false;
         }
         return true;
@@ -250,7 +241,7 @@ struct Walk {
     // and returns false.
     template <class OnNode>
     bool for_each_child_in_place(PyObject* node, const std::vector<PyObject*>*& names, OnNode&& on_node) const {
-        const TypeInfo* info = memo.find(Py_TYPE(node));
+        const TypeInfo* info = built_info_of(node);
         if (!info) return false;
         names = &info->field_names;
         return for_each_field_in_place(node, info->field_names,
