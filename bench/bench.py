@@ -170,7 +170,7 @@ def main():
     nodes = sum(counts)
     largest = trees[max(range(len(trees)), key=counts.__getitem__)]
     units = {"tree": nodes, "corpus": nodes, "largest": quernwood._walk_count(largest)}
-    cases = all_cases
+    cases = [c for c in all_cases if not c.per_file_only]
     if args.hot:
         # Cases with a setup build fresh trees from the whole corpus.
         cases = [c for c in cases if c.scope == "tree" and c.setup is None]

@@ -49,6 +49,8 @@ class Case:
     # The per-file mode's input, made untimed from the module's source before
     # every timed run; None: the module parsed.
     per_file: Optional[Callable[[bytes], Any]] = None
+    # Timed in the per-file mode only.
+    per_file_only: bool = False
 
     @property
     def key(self):
