@@ -54,7 +54,10 @@ public:
 
     explicit CycleGuard(Search search) : search_(std::move(search)) {}
 
-    // Call with the number of nodes handled so far.
+    // Call with the number of nodes met so far: handled, and pending on the
+    // stack. Counting the handled ones alone, a node listing itself many
+    // times would grow the stack by that many per node until memory ran out
+    // before the search began.
     void check(size_t handled) {
         if (handled < next_) [[likely]]
             return;

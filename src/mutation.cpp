@@ -108,7 +108,7 @@ bool fix_in_place(const Walk& w, const std::array<PyObject*, LOCATION_COUNT>& na
     while (!bare.pending.empty()) {
         const auto [n, r] = bare.pending.back();
         // Where the held walk would start its cycle search, it takes over.
-        if (bare.handled + 1 >= TypedCycleGuard::FIRST_CHECK) break;
+        if (bare.handled + bare.pending.size() >= TypedCycleGuard::FIRST_CHECK) break;
         const TypeInfo* info = w.built_info_of(n);
         if (!info) break;
         BareRow row{};
@@ -150,7 +150,7 @@ Strong set_parents(const Args& a) {
     while (!stack.empty()) {
         Strong p = std::move(stack.back());
         stack.pop_back();
-        guard.check(++handled);
+        guard.check(++handled + stack.size());
         children.clear();
         w.push_children(p.as_ptr(), children);
         // The first child in field order is at the back.
@@ -176,7 +176,7 @@ Strong fix_missing_locations(const Args& a) {
     while (!pending.empty()) {
         auto [n, r] = std::move(pending.back());
         pending.pop_back();
-        guard.check(++handled);
+        guard.check(++handled + pending.size());
         rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(r + 1), rows.end());
         size_t child_row = r;
         const TypeInfo& info = w.info_of(n.as_ptr());

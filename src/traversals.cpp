@@ -20,7 +20,7 @@ bool collect_frontier(const Walk& w, PyObject* root, const TypeSet& set, std::ve
     while (!stack.empty()) {
         Item e = std::move(stack.back());
         stack.pop_back();
-        if (!guard.go_on<Item>(++handled)) return false;
+        if (!guard.go_on<Item>(++handled + stack.size())) return false;
         if (set.contains(Py_TYPE(node_of(e)))) {
             result.push_back(kept(std::move(e)));  // a match hides its subtree
         } else if (!expand(w, node_of(e), stack)) {
@@ -43,7 +43,7 @@ bool collect_matches(const Walk& w, PyObject* root, const TypeSet& kinds, const 
     while (!stack.empty()) {
         Item item = std::move(stack.back());
         stack.pop_back();
-        if (!guard.go_on<Item>(++handled)) return false;
+        if (!guard.go_on<Item>(++handled + stack.size())) return false;
         PyObject* n = node_of(item);
         if (n == root || !prune.contains(Py_TYPE(n))) {
             if (!expand(w, n, stack)) return false;
@@ -164,7 +164,7 @@ struct EventWalk {
                 events.push_back({LEAVE, kept(std::move(s.node))});
                 continue;
             }
-            if (!guard.go_on<Item>(++handled)) return false;
+            if (!guard.go_on<Item>(++handled + stack.size())) return false;
             if (kinds.contains(Py_TYPE(node_of(s.node))))
                 events.push_back({DISPATCH, kept(std::move(s.node))});
             else if (!descend(std::move(s.node)))

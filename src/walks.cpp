@@ -165,7 +165,7 @@ void walk_node_dfs(PyObject* root, const BaseTypes& b, const FieldTable& t, Out&
         PyObject* node = stack.back();
         stack.pop_back();
         out.add(node);
-        guard.check(out.size());
+        guard.check(out.size() + stack.size());
         process_node(node, b, t, push);
     }
 }
@@ -201,7 +201,7 @@ void walk_node_unordered(PyObject* root, const BaseTypes& b, const FieldTable& t
             out.add(batch[i]);
             process_node(batch[i], b, t, push);
         }
-        guard.check(out.size());
+        guard.check(out.size() + stack.size());
     }
 }
 

@@ -101,3 +101,33 @@ def test_allocation_failure_is_memory_error(name):
         print(faults.sweep({name!r}, fresh_thread=True))
     """)
     assert (r.returncode, r.stdout.strip(), r.stderr) == (0, "[]", "")
+
+
+KINDS = (ast.Name,)
+TREE_CALLS = {
+    "walk_dfs": qw.walk_dfs,
+    "walk_unordered": qw.walk_unordered,
+    "_walk_count": qw._walk_count,
+    "walk_frontier": lambda t: qw.walk_frontier(t, KINDS),
+    "walk_frontier_edges": lambda t: qw.walk_frontier_edges(t, KINDS),
+    "walk_of_types": lambda t: qw.walk_of_types(t, KINDS),
+    "walk_of_types_edges": lambda t: qw.walk_of_types_edges(t, KINDS),
+    "walk_frontier_events": lambda t: qw.walk_frontier_events(t, KINDS, (ast.Module,)),
+    "set_parents": qw.set_parents,
+    "fix_missing_locations": qw.fix_missing_locations,
+    "subtree_hash": qw.subtree_hash,
+}
+
+
+@pytest.mark.slow_under_asan
+@pytest.mark.parametrize("name", sorted(TREE_CALLS))
+def test_node_listing_itself_many_times_is_a_cycle_error(name):
+    # Every visit of the module pushes it 64 times again: the cycle search
+    # must begin before the pending nodes fill memory.
+    m = ast.parse("x")
+    m.body = [m] * 64
+    try:
+        with pytest.raises(RecursionError, match="cycle"):
+            TREE_CALLS[name](m)
+    finally:
+        m.body = []
