@@ -250,7 +250,7 @@ struct Walk {
 
     // As push_children over bare addresses, when no Python code can run on
     // the way (for_each_child_in_place); false else.
-    bool push_children_in_place(PyObject* node, std::vector<PyObject*>& stack) const {
+    [[gnu::always_inline]] bool push_children_in_place(PyObject* node, std::vector<PyObject*>& stack) const {
         const size_t start = stack.size();
         if (start > 0) prefetch_keys(stack[start - 1]);
         const std::vector<PyObject*>* names = nullptr;
@@ -294,7 +294,8 @@ struct RawEdge {
     Py_ssize_t index;
 };
 
-inline bool push_child_edges_in_place(const Walk& w, PyObject* parent, std::vector<RawEdge>& edges) {
+[[gnu::always_inline]] inline bool push_child_edges_in_place(const Walk& w, PyObject* parent,
+                                                             std::vector<RawEdge>& edges) {
     const size_t start = edges.size();
     if (start > 0) Walk::prefetch_keys(edges[start - 1].node);
     const std::vector<PyObject*>* names = nullptr;
@@ -306,6 +307,10 @@ inline bool push_child_edges_in_place(const Walk& w, PyObject* parent, std::vect
     for (size_t i = start; i < edges.size(); ++i) Walk::prefetch_dict(edges[i].node);
     return true;
 }
+
+// The bare expansions are forced inline: called, they reload the stack's
+// bounds for every push (about 40 more instructions per node), and the
+// compiler's choice flips with unrelated changes.
 
 // A typed traversal is written once over what its stack holds. Held items
 // (Strong, Edge) own their nodes, and expanding one may run Python code.
@@ -331,14 +336,14 @@ inline bool expand(const Walk& w, PyObject* node, std::vector<Strong>& stack) {
     w.push_children(node, stack);
     return true;
 }
-inline bool expand(const Walk& w, PyObject* node, std::vector<PyObject*>& stack) {
+[[gnu::always_inline]] inline bool expand(const Walk& w, PyObject* node, std::vector<PyObject*>& stack) {
     return w.push_children_in_place(node, stack);
 }
 inline bool expand(const Walk& w, PyObject* node, std::vector<Edge>& stack) {
     w.push_child_edges(node, stack);
     return true;
 }
-inline bool expand(const Walk& w, PyObject* node, std::vector<RawEdge>& stack) {
+[[gnu::always_inline]] inline bool expand(const Walk& w, PyObject* node, std::vector<RawEdge>& stack) {
     return push_child_edges_in_place(w, node, stack);
 }
 
