@@ -33,9 +33,9 @@ CALLS = {
 
 def load(build_dir, alias):
     path = glob.glob(os.path.join(build_dir, "quernwood*.so"))[0]
-    spec = importlib.util.spec_from_file_location("quernwood", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("quernwood", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     sys.modules[alias] = module
     return module
 
