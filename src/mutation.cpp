@@ -59,6 +59,10 @@ LocationRow fix_node(PyObject* node, const TypeInfo& info, const std::array<PyOb
 // which no Python code runs.
 using BareRow = std::array<PyObject*, LOCATION_COUNT>;
 
+// The most rows and pending nodes the bare part keeps before the held walk
+// takes over: about 50 MB.
+constexpr size_t BARE_STATE_MOST = size_t{1} << 20;
+
 // The row `node` passes down when none of its locations needs writing and
 // each is found in its dictionary under the name object itself; else false,
 // with nothing done.
@@ -107,8 +111,11 @@ bool fix_in_place(const Walk& w, const std::array<PyObject*, LOCATION_COUNT>& na
     std::vector<PyObject*> children;
     while (!bare.pending.empty()) {
         const auto [n, r] = bare.pending.back();
-        // Where the held walk would start its cycle search, it takes over.
+        // Where the held walk would start its cycle search, it takes over;
+        // and before the state it copies grows large, since for a moment
+        // both copies exist (ordinary trees never come near).
         if (bare.handled + bare.pending.size() >= TypedCycleGuard::FIRST_CHECK) break;
+        if (bare.pending.size() + bare.rows.size() >= BARE_STATE_MOST) break;
         const TypeInfo* info = w.built_info_of(n);
         if (!info) break;
         BareRow row{};
@@ -126,11 +133,13 @@ bool fix_in_place(const Walk& w, const std::array<PyObject*, LOCATION_COUNT>& na
         for (PyObject* c : children) bare.pending.emplace_back(c, child_row);
     }
     if (bare.pending.empty()) return true;
-    held.rows.reserve(bare.rows.size());
+    // The capacities the bare part grew to: the held walk goes on growing
+    // them as it would have, not from an odd size to twice the memory.
+    held.rows.reserve(bare.rows.capacity());
     for (const BareRow& row : bare.rows)
         held.rows.push_back({Strong::borrowed(row[0]), Strong::borrowed(row[1]), Strong::borrowed(row[2]),
                              Strong::borrowed(row[3])});
-    held.pending.reserve(bare.pending.size());
+    held.pending.reserve(bare.pending.capacity());
     for (const auto& [n, r] : bare.pending) held.pending.emplace_back(Strong::borrowed(n), r);
     held.handled = bare.handled;
     return false;

@@ -244,6 +244,28 @@ class TestFixMissingLocations:
         with pytest.raises(RecursionError, match="cycle"):
             fn(tree)
 
+    @pytest.mark.slow_under_asan  # ASan reserves more address space than the limit
+    @pytest.mark.parametrize("write_at_root", [False, True])
+    def test_cycle_of_located_nodes_is_a_cycle_error_in_bounded_memory(self, write_at_root):
+        # A located node that is its own child: 2**24 rows before the cycle
+        # search, 768 MB while their array grows. Taking over from the walk
+        # that holds nothing must not copy that state or grow it oddly.
+        r = run_fresh(f"""
+            import ast, resource
+            import quernwood as qw
+            qw.fix_missing_locations(ast.parse("x"))  # class records built
+            e = ast.parse("x").body[0]
+            e.value = e
+            if {write_at_root}:
+                del e.end_col_offset
+            resource.setrlimit(resource.RLIMIT_AS, (1000 << 20, 1000 << 20))
+            try:
+                qw.fix_missing_locations(e)
+            except BaseException as ex:
+                print(type(ex).__name__)
+        """)
+        assert r.stdout.strip() == "RecursionError", r.stderr
+
     @pytest.mark.slow_under_asan  # whole-stdlib differential: minutes under ASan
     def test_differential_on_stripped_stdlib(self, stdlib_trees):
         paths = sample_paths(stdlib_trees, 5)
