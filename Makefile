@@ -8,7 +8,7 @@
 # make wheel-check  build the sdist and wheels with python -m build, repair
 #             each wheel to a manylinux tag with auditwheel, install it into a
 #             fresh venv and smoke-test it there, per root interpreter
-# make typecheck    mypy --strict over the stubs, as a wheel installs them
+# make typecheck    mypy --strict and pyright over the stubs, as a wheel installs them
 # make demo   the duplicate-code finder over 3.15's own standard library
 # make leakcheck  build for the debug interpreter python3.15d in the root and
 #             require reference and block totals to stay flat (tests/leakcheck.py)
@@ -103,14 +103,17 @@ instructions: devroot
 wheel-check: devroot
 	tools/devroot run tools/wheel-check
 
-# The root's python3 (3.14) runs mypy; the stubs sit where a wheel puts them.
+# The root's python3 (3.14) runs mypy, the host's node pyright (from npm, on
+# first use); the stubs sit where a wheel puts them.
 typecheck: devroot
 	tools/devroot run $(MAKE) --no-print-directory typecheck-root
+	@command -v npm >/dev/null || (apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y nodejs npm)
+	$(HOST_PYTHON) tools/typecheck pyright build/site-3.14
 
 typecheck-root: build-root-3.14
 	rm -rf build/site-3.14
 	cmake --install build/py3.14 --prefix build/site-3.14 >/dev/null
-	python3 tools/typecheck build/site-3.14
+	python3 tools/typecheck mypy build/site-3.14
 
 demo: devroot
 	tools/devroot run $(MAKE) --no-print-directory demo-root

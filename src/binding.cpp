@@ -79,6 +79,7 @@ int param_index(const Signature& s, PyObject* key) {
 
 Args bind(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Args a;
+    a.sig = &s;
     for (Py_ssize_t i = 0; i < nargs && i < s.count; ++i) a.v[static_cast<size_t>(i)] = args[i];
     if (nargs > s.count) throw_too_many(s, nargs);
     if (kwnames) {
@@ -106,18 +107,11 @@ Args bind(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject*
     return a;
 }
 
-// Raises the type mismatch with the note naming the parameter.
-[[noreturn]] void throw_conversion(PyObject* value, const char* param) {
+[[noreturn]] void throw_conversion(const Signature& s, int param, PyObject* value) {
     try {
         throw_type_mismatch(value, "tuple");
     } catch (const PyError&) {
-        Strong exc = Strong::own(compat::take_exception());
-        PyObject* note = PyUnicode_FromFormat("while processing '%s'", param);
-        PyObject* r = note ? PyObject_CallMethod(exc.as_ptr(), "add_note", "O", note) : nullptr;
-        Py_XDECREF(note);
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();  // the exception goes out without its note
-        compat::restore_exception(exc.release());
+        note_argument(s, param);
         throw;
     }
 }
@@ -131,13 +125,27 @@ void convert(const Signature& s, const Args& a) {
                 if (v == Py_None) break;
                 [[fallthrough]];
             case Param::Tuple:
-                if (!PyTuple_Check(v)) throw_conversion(v, s.params[static_cast<size_t>(i)]);
+                if (!PyTuple_Check(v)) throw_conversion(s, i, v);
                 break;
         }
     }
 }
 
 }  // namespace
+
+void note_argument(const Signature& s, int param) noexcept {
+    // Not on MemoryError: the interpreter reuses its instances, and a note
+    // needs memory. Not on KeyboardInterrupt and the like: they do not come
+    // from the argument.
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+    PyObject* exc = compat::take_exception();
+    PyObject* note = PyUnicode_FromFormat("in %s(), argument '%s'", s.name, s.params[static_cast<size_t>(param)]);
+    PyObject* r = note ? PyObject_CallMethod(exc, "add_note", "O", note) : nullptr;
+    Py_XDECREF(note);
+    if (r) Py_DECREF(r);
+    else PyErr_Clear();  // the exception goes out without its note
+    compat::restore_exception(exc);
+}
 
 void throw_type_mismatch(PyObject* value, const char* expected) {
     if (value == Py_None) {

@@ -29,8 +29,27 @@ struct Signature {
 // Bound arguments, borrowed from the call. An absent optional is None.
 struct Args {
     std::array<PyObject*, 3> v{};
+    const Signature* sig = nullptr;  // of the function called
     PyObject* operator[](int i) const { return v[static_cast<size_t>(i)]; }
 };
+
+// Adds the note "in <function>(), argument '<param>'" to the raised
+// exception when it is an ordinary error (an Exception, not MemoryError):
+// the messages are fixed, so the note says where they come from. A failure
+// to add it leaves the exception as it was.
+void note_argument(const Signature& s, int param) noexcept;
+
+// Runs `f`, which reads argument `param` of the call; an error it raises
+// carries the note of note_argument.
+template <class F>
+auto reading_argument(const Args& a, int param, F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const PyError&) {
+        if (a.sig) note_argument(*a.sig, param);
+        throw;
+    }
+}
 
 using Body = Strong (*)(const Args&);
 

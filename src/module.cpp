@@ -37,17 +37,18 @@ constexpr Signature SIG_SUBTREE_DIGEST{"subtree_digest", 2, 1, {"node", "mode"},
 constexpr const char DOC_WALK[] =
     "walk(node)\n--\n\nDeprecated. Use `walk_dfs` for explicit depth-first order or\n`walk_unordered` for the "
     "faster order-agnostic variant.\n\nEmits a `DeprecationWarning` once per process on the first call, then\n"
-    "delegates to `walk_dfs`. The warning is gated behind an atomic flag\nso repeated calls don't pay the cost "
-    "of the `warnings.warn` machinery.";
+    "delegates to `walk_dfs`. Later calls do not warn.";
 constexpr const char DOC_WALK_DFS[] =
     "walk_dfs(node)\n--\n\nWalk the AST rooted at `node` in strict depth-first pre-order and\nreturn every "
     "descendant (including `node` itself) as a list.\n\nSemantically equivalent to `list(ast.walk(node))` but "
-    "~100\u00d7 faster.\nUse `walk_unordered` if traversal order doesn't matter \u2014 it's faster\nstill.";
+    "10\u00d7 to 30\u00d7\nfaster on a freshly parsed module.\nUse `walk_unordered` if traversal order doesn't matter "
+    "\u2014 it can be faster\nstill.";
 constexpr const char DOC_WALK_UNORDERED[] =
     "walk_unordered(node)\n--\n\nWalk the AST rooted at `node` and return every descendant (including\n`node` "
     "itself) as a list, in an implementation-defined order.\n\nThe set of returned nodes is identical to "
     "`walk_dfs` and to\n`ast.walk`; only the order differs. Use this whenever order is not\nsignificant \u2014 "
-    "batched prefetching makes it ~25% faster than\n`walk_dfs`.";
+    "batched prefetching makes it up to 17% faster than\n`walk_dfs` on a freshly parsed module (from 3.13; on 3.11 "
+    "it is\nslower).";
 constexpr const char DOC_WALK_FRONTIER[] =
     "walk_frontier(node, kinds)\n--\n\nReturn the descendants of `node` whose exact type is one of `kinds`, in\n"
     "depth-first pre-order, without descending below any match. `node`\nitself is never included.";
@@ -103,6 +104,11 @@ constexpr const char DOC_SUBTREE_DIGESTS[] =
 constexpr const char DOC_SUBTREE_DIGEST[] =
     "subtree_digest(node, mode='process')\n--\n\n`subtree_digests(node, mode)[id(node)]`, without building the dict.";
 
+// Every error of expand_kinds comes from reading its one argument.
+Strong expand_kinds_argument(const Args& a) {
+    return reading_argument(a, 0, [&] { return expand_kinds(a); });
+}
+
 #define QW_FN(NAME, SIG, BODY, DOC)                                                              \
     PyMethodDef {                                                                                \
         NAME, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<SIG, BODY>)), \
@@ -128,7 +134,7 @@ PyMethodDef FUNCTIONS[] = {
     QW_FN("_walk_count", SIG_WALK_COUNT, walk_count, DOC_WALK_COUNT),
     // Not in __all__:
     QW_FN("walk_of_types_edges", SIG_WALK_OF_TYPES_EDGES, walk_of_types_edges, DOC_WALK_OF_TYPES_EDGES),
-    QW_FN("expand_kinds", SIG_EXPAND_KINDS, expand_kinds, DOC_EXPAND_KINDS),
+    QW_FN("expand_kinds", SIG_EXPAND_KINDS, expand_kinds_argument, DOC_EXPAND_KINDS),
     QW_FN("subtree_digests", SIG_SUBTREE_DIGESTS, subtree_digests, DOC_SUBTREE_DIGESTS),
     QW_FN("subtree_digest", SIG_SUBTREE_DIGEST, subtree_digest, DOC_SUBTREE_DIGEST),
 };
@@ -191,7 +197,60 @@ int module_exec(PyObject* module) {
 }
 
 const char MODULE_NAME[] = "quernwood";
-const char MODULE_DOC[] = "";
+// help() lists only the names in __all__, so the docstring names every
+// public function and attribute, grouped as the README groups them.
+const char MODULE_DOC[] =
+    "Fast, non-recursive replacements for the pure-Python helpers of the ast\n"
+    "module, on the trees that ast.parse returns.\n"
+    "\n"
+    "Every function takes a node, normally the ast.Module from ast.parse, and\n"
+    "returns a fresh result. kinds, prune and bracket are tuples of classes\n"
+    "matched exactly: a node matches only when its own class is in the tuple.\n"
+    "expand_kinds turns base classes such as ast.stmt into such a tuple.\n"
+    "\n"
+    "Whole-tree walks:\n"
+    "    walk_dfs(node)              every node, depth-first pre-order\n"
+    "    walk_unordered(node)        the same nodes in a fixed batched order\n"
+    "    walk(node)                  deprecated alias of walk_dfs\n"
+    "    _walk_count(node)           the number of nodes walk_dfs would list\n"
+    "\n"
+    "Filtered walks:\n"
+    "    walk_frontier(node, kinds)  the nearest descendants of kinds\n"
+    "    walk_frontier_edges(node, kinds)\n"
+    "                                the same, as (node, parent, field, index)\n"
+    "    walk_of_types(node, kinds, prune=None)\n"
+    "                                every node of kinds, not below prune\n"
+    "    walk_frontier_events(node, kinds, bracket)\n"
+    "                                a NodeVisitor's calls, as (event, node)\n"
+    "    walk_of_types_edges(node, kinds, prune=None)\n"
+    "                                walk_of_types as (node, parent, field, index)\n"
+    "    expand_kinds(kinds)         the classes kinds stands for under isinstance\n"
+    "\n"
+    "Changing the tree:\n"
+    "    set_parents(node)           sets child.parent on every node below node\n"
+    "    fix_missing_locations(node) ast.fix_missing_locations, returns node\n"
+    "\n"
+    "Structural hashes:\n"
+    "    subtree_hashes(node)        {id(n): hash} for every node\n"
+    "    subtree_hash(node)          the root's hash alone\n"
+    "    subtree_digests(node, mode='process')\n"
+    "                                {id(n): (hash, size)}; mode 'stable',\n"
+    "                                'renamed' or 'shape' for other processes\n"
+    "    subtree_digest(node, mode='process')\n"
+    "                                the root's (hash, size) alone\n"
+    "\n"
+    "Module attributes:\n"
+    "    DISPATCH                    0, the dispatch event of walk_frontier_events\n"
+    "    ENTER                       1, its enter event\n"
+    "    LEAVE                       2, its leave event\n"
+    "    AbstractKindWarning         warned when kinds, prune or bracket names a\n"
+    "                                class that no node has as its own class\n"
+    "    PanicException              a broken internal invariant (BaseException)\n"
+    "    __version__                 the package version\n"
+    "\n"
+    "__all__ holds the twelve original functions; walk_of_types_edges,\n"
+    "expand_kinds, subtree_digests, subtree_digest and the attributes are\n"
+    "imported by name.";
 
 #if QW_HAVE_PYSLOT
 PyABIInfo ABI_INFO = {1, 0, PyABIInfo_GIL, 0, 0};

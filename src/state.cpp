@@ -69,6 +69,19 @@ PyObject* ModuleState::panic_type() noexcept {
     return panic_;
 }
 
+PyObject* ModuleState::abstract_kind_warning() noexcept {
+    if (abstract_kind_) return abstract_kind_;
+    PyObject* fresh = PyErr_NewExceptionWithDoc(
+        "quernwood.AbstractKindWarning",
+        "Warned when kinds, prune or bracket names an abstract node class, such as "
+        "ast.expr: no parsed node has it as its own class, so it matches nothing. "
+        "expand_kinds gives the classes derived from it.",
+        PyExc_UserWarning, nullptr);
+    if (fresh && abstract_kind_) Py_DECREF(fresh);
+    else if (fresh) abstract_kind_ = fresh;
+    return abstract_kind_;
+}
+
 void ModuleState::keep(PyObject* o) {
     if (kept_.insert(o).second) Py_INCREF(o);
 }
@@ -92,6 +105,8 @@ ThreadCaches& ModuleState::find_thread_caches() {
 int ModuleState::traverse(visitproc visit, void* arg) noexcept {
     if (panic_)
         if (int rc = visit(panic_, arg)) return rc;
+    if (abstract_kind_)
+        if (int rc = visit(abstract_kind_, arg)) return rc;
     for (PyObject* o : names_)
         if (o)
             if (int rc = visit(o, arg)) return rc;
@@ -108,17 +123,19 @@ void ModuleState::clear() noexcept {
     base_ = {};
     std::vector<PyObject*> released;
     try {
-        released.reserve(kept_.size() + NAME_COUNT + 1);
+        released.reserve(kept_.size() + NAME_COUNT + 2);
     } catch (...) {
         // Out of memory: leaking is the only safe choice left.
         kept_.clear();
         panic_ = nullptr;
+        abstract_kind_ = nullptr;
         for (PyObject*& n : names_) n = nullptr;
         return;
     }
     released.assign(kept_.begin(), kept_.end());
     kept_.clear();
     if (panic_) released.push_back(std::exchange(panic_, nullptr));
+    if (abstract_kind_) released.push_back(std::exchange(abstract_kind_, nullptr));
     for (PyObject*& n : names_)
         if (n) released.push_back(std::exchange(n, nullptr));
     for (PyObject* o : released) Py_DECREF(o);
@@ -155,8 +172,10 @@ int state_init(PyObject* module) noexcept {
         }
     }
     PyObject* panic = cell->state->panic_type();
-    if (!panic) return -1;
-    return PyModule_AddObjectRef(module, "PanicException", panic);
+    if (!panic || PyModule_AddObjectRef(module, "PanicException", panic) < 0) return -1;
+    PyObject* warning = cell->state->abstract_kind_warning();
+    if (!warning) return -1;
+    return PyModule_AddObjectRef(module, "AbstractKindWarning", warning);
 }
 
 int state_traverse(PyObject* module, visitproc visit, void* arg) {

@@ -49,6 +49,8 @@ public:
     PyObject* name(Name n);
     // The PanicException class; null when it cannot be created.
     PyObject* panic_type() noexcept;
+    // The AbstractKindWarning class; null when it cannot be created.
+    PyObject* abstract_kind_warning() noexcept;
     // The state keeps one reference to `o` until it is cleared, however many
     // threads' caches name it.
     void keep(PyObject* o);
@@ -72,6 +74,7 @@ private:
 
     BaseTypes base_{};
     PyObject* panic_ = nullptr;
+    PyObject* abstract_kind_ = nullptr;
     PyObject* names_[NAME_COUNT] = {};
     std::unordered_set<PyObject*> kept_;
     // Unique in the process, replaced by clear(): caches are matched by it.

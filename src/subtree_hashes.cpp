@@ -63,14 +63,14 @@ Strong subtree_hash(const Args& a) {
 
 Strong subtree_digests(const Args& a) {
     Strong root = Strong::borrowed(a[0]);
-    const HashMode mode = mode_of(a[1]);
+    const HashMode mode = reading_argument(a, 1, [&] { return mode_of(a[1]); });
     const HashMap map = hash_subtrees(root.as_ptr(), mode);
     return map_to_dict(map, digest_tuple);
 }
 
 Strong subtree_digest(const Args& a) {
     Strong root = Strong::borrowed(a[0]);
-    const HashMode mode = mode_of(a[1]);
+    const HashMode mode = reading_argument(a, 1, [&] { return mode_of(a[1]); });
     return digest_tuple(hashed(hash_subtrees(root.as_ptr(), mode), root.as_ptr()));
 }
 

@@ -69,8 +69,8 @@ Strong itself(Strong& s) { return std::move(s); }
 template <class Bare, class Held, class Kept, class Make>
 Strong of_types(const Args& a, Make&& make) {
     Strong root = Strong::borrowed(a[0]);
-    const TypeSet kinds(a[1]);
-    const TypeSet prune = a[2] != Py_None ? TypeSet(a[2]) : TypeSet();
+    const TypeSet kinds(a, 1);
+    const TypeSet prune = a[2] != Py_None ? TypeSet(a, 2) : TypeSet();
     const Walk w = Walk::make();
     std::vector<Kept> matches;
     traverse_either_way<Bare, Held>(matches, [&](auto tag) {
@@ -81,9 +81,9 @@ Strong of_types(const Args& a, Make&& make) {
 
 }  // namespace
 
-std::vector<Edge> frontier_edges(PyObject* root, PyObject* kinds) {
-    // The set comes first: a bad tuple fails before anything else happens.
-    const TypeSet set(kinds);
+std::vector<Edge> frontier_edges(PyObject* root, PyObject* kinds) { return frontier_edges(root, TypeSet(kinds)); }
+
+std::vector<Edge> frontier_edges(PyObject* root, const TypeSet& set) {
     const Walk w = Walk::make();
     std::vector<Edge> result;
     Strong held = Strong::borrowed(root);
@@ -95,15 +95,14 @@ std::vector<Edge> frontier_edges(PyObject* root, PyObject* kinds) {
 
 Strong walk_frontier(const Args& a) {
     Strong root = Strong::borrowed(a[0]);
-    Strong kinds = Strong::borrowed(a[1]);
-    std::vector<Edge> edges = frontier_edges(root.as_ptr(), kinds.as_ptr());
+    // The set comes first: a bad tuple fails before anything else happens.
+    std::vector<Edge> edges = frontier_edges(root.as_ptr(), TypeSet(a, 1));
     return list_of(edges, node_of_edge);
 }
 
 Strong walk_frontier_edges(const Args& a) {
     Strong root = Strong::borrowed(a[0]);
-    Strong kinds = Strong::borrowed(a[1]);
-    std::vector<Edge> edges = frontier_edges(root.as_ptr(), kinds.as_ptr());
+    std::vector<Edge> edges = frontier_edges(root.as_ptr(), TypeSet(a, 1));
     return list_of(edges, edge_tuple);
 }
 
@@ -178,8 +177,8 @@ struct EventWalk {
 
 Strong walk_frontier_events(const Args& a) {
     Strong root = Strong::borrowed(a[0]);
-    const TypeSet kinds(a[1]);
-    const TypeSet bracket(a[2]);
+    const TypeSet kinds(a, 1);
+    const TypeSet bracket(a, 2);
     const Walk w = Walk::make();
     std::vector<PendingEvent> events;
     traverse_either_way<PyObject*, Strong>(events, [&](auto tag) {

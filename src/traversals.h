@@ -4,6 +4,7 @@
 #pragma once
 
 #include "binding.h"
+#include "type_set.h"
 #include "walk_stack.h"
 
 #include <vector>
@@ -13,6 +14,8 @@ namespace qw {
 // The matches nearest to `root` whose exact type is in `kinds` (a tuple), in
 // depth-first pre-order, each with where it was found. `root` is never tested.
 std::vector<Edge> frontier_edges(PyObject* root, PyObject* kinds);
+// The same with the set already built.
+std::vector<Edge> frontier_edges(PyObject* root, const TypeSet& kinds);
 
 Strong walk_frontier(const Args& a);
 Strong walk_frontier_edges(const Args& a);

@@ -2,7 +2,7 @@
 // membership tests that touch no Python object.
 #pragma once
 
-#include "strong.h"
+#include "binding.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -30,6 +30,14 @@ public:
             types_.erase(std::unique(types_.begin(), types_.end()), types_.end());
         }
     }
+
+    // The set of argument `param` of the call, as above. A class that no
+    // parsed node has as its own class (an abstract one such as ast.expr)
+    // stays in the set, matching nothing, and is warned about with
+    // AbstractKindWarning; deciding it here keeps the walk itself free of it.
+    // An error, a warning turned into one included, carries the note naming
+    // the argument.
+    TypeSet(const Args& a, int param);
 
     bool contains(const PyTypeObject* t) const noexcept {
         if (types_.empty()) return false;

@@ -33,7 +33,18 @@ CALLS = {
     "expand_kinds": lambda t: qw.expand_kinds((ast.stmt, ast.Name)),
     "subtree_digests": lambda t: qw.subtree_digests(t, "renamed"),
     "subtree_digest": lambda t: qw.subtree_digest(t, "stable"),
+    "abstract kind": lambda t: qw.walk_of_types(t, (ast.expr, ast.Name)),
+    "abstract kind as error": lambda t: _abstract_as_error(t),
 }
+
+
+def _abstract_as_error(tree):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", qw.AbstractKindWarning)
+        try:
+            qw.walk_frontier_events(tree, KINDS, (ast.stmt,))
+        except qw.AbstractKindWarning:
+            pass
 
 
 def _attempt(fn, tree, start, stop):

@@ -229,6 +229,12 @@ ALL = TYPED + [
     ("_walk_count", qw._walk_count),
 ]
 
+def _abstract_as_error():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", qw.AbstractKindWarning)
+        expect(qw.AbstractKindWarning, qw.walk_frontier, SMALL, (ast.AST,))
+
+
 ERROR_CASES = [
     ("binding: missing", lambda: expect(TypeError, qw.walk_frontier_events, SMALL)),
     ("binding: too many", lambda: expect(TypeError, qw.walk_of_types, SMALL, (), (), ())),
@@ -250,6 +256,8 @@ ERROR_CASES = [
     ("bad mode", lambda: expect(ValueError, qw.subtree_digests, SMALL, "fast")),
     ("mode not a str", lambda: expect(TypeError, qw.subtree_digest, SMALL, 1)),
     ("bad expand_kinds item", lambda: expect(TypeError, qw.expand_kinds, (ast.Name, 1))),
+    ("abstract kind, warning ignored", lambda: qw.walk_of_types(SMALL, (ast.expr, ast.Name), (ast.stmt,))),
+    ("abstract kind, warning as error", lambda: _abstract_as_error()),
 ] + [
     (f"raising property: {name}", lambda f=f: expect(ValueError, f, RAISING))
     for name, f in TYPED

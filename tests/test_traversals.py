@@ -203,7 +203,8 @@ def test_frontier_skips_tuples_and_list_subclasses(value):
 
 @pytest.mark.parametrize("kinds", [
     (ast.Name,), (ast.Call, ast.Attribute), (ast.FunctionDef, ast.ClassDef, ast.Lambda),
-    (ast.Load, ast.Store, ast.Constant), (ast.expr_context,),
+    (ast.Load, ast.Store, ast.Constant),
+    pytest.param((ast.expr_context,), marks=pytest.mark.filterwarnings("ignore::quernwood.AbstractKindWarning")),
 ])
 def test_frontier_matches_reference_on_stdlib(stdlib_trees, kinds):
     for path, tree in sample(stdlib_trees, 4):
@@ -431,32 +432,101 @@ def test_cycle_fails_with_recursion_error(passes):
 ROOT = ast.parse("x")
 
 
-@pytest.mark.parametrize("call, param, type_name", [
-    (lambda: FRONTIER(ROOT, [ast.Name]), "kinds", "list"),
-    (lambda: EDGES(ROOT, None), "kinds", None),
-    (lambda: OF_TYPES(ROOT, {ast.Name}), "kinds", "set"),
-    (lambda: OF_TYPES(ROOT, (ast.Name,), [ast.Lambda]), "prune", "list"),
-    (lambda: EVENTS(ROOT, (), None), "bracket", None),
-    (lambda: EVENTS(ROOT, [], 1), "kinds", "list"),
+@pytest.mark.parametrize("call, note, type_name", [
+    (lambda: FRONTIER(ROOT, [ast.Name]), "walk_frontier(), argument 'kinds'", "list"),
+    (lambda: EDGES(ROOT, None), "walk_frontier_edges(), argument 'kinds'", None),
+    (lambda: OF_TYPES(ROOT, {ast.Name}), "walk_of_types(), argument 'kinds'", "set"),
+    (lambda: OF_TYPES(ROOT, ast.Name), "walk_of_types(), argument 'kinds'", "type"),
+    (lambda: OF_TYPES(ROOT, (ast.Name,), [ast.Lambda]), "walk_of_types(), argument 'prune'", "list"),
+    (lambda: EVENTS(ROOT, (), None), "walk_frontier_events(), argument 'bracket'", None),
+    (lambda: EVENTS(ROOT, [], 1), "walk_frontier_events(), argument 'kinds'", "list"),
 ])
-def test_non_tuple_argument(call, param, type_name):
+def test_non_tuple_argument(call, note, type_name):
     with pytest.raises(TypeError) as info:
         call()
     expected = f"'{type_name}' object" if type_name else "'None'"
     assert str(info.value) == f"{expected} is not an instance of 'tuple'"
-    assert info.value.__notes__ == [f"while processing '{param}'"]
+    assert info.value.__notes__ == [f"in {note}"]
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: FRONTIER(ROOT, (ast.Name, 1)), "'int' object is not an instance of 'type'"),
-    (lambda: OF_TYPES(ROOT, (ast.Name,), (None,)), "'None' is not an instance of 'type'"),
-    (lambda: EVENTS(ROOT, (), ("Name",)), "'str' object is not an instance of 'type'"),
-    (lambda: EVENTS(ROOT, (1,), ("Name",)), "'int' object is not an instance of 'type'"),
+# The message texts are fixed; the note says which call and argument.
+@pytest.mark.parametrize("call, error, note", [
+    (lambda: FRONTIER(ROOT, (ast.Name, 1)), TypeError("'int' object is not an instance of 'type'"),
+     "walk_frontier(), argument 'kinds'"),
+    (lambda: OF_TYPES(ROOT, (ast.Name,), (None,)), TypeError("'None' is not an instance of 'type'"),
+     "walk_of_types(), argument 'prune'"),
+    (lambda: quernwood.walk_of_types_edges(ROOT, (ast.Name, "Name")),
+     TypeError("'str' object is not an instance of 'type'"), "walk_of_types_edges(), argument 'kinds'"),
+    (lambda: EVENTS(ROOT, (), ("Name",)), TypeError("'str' object is not an instance of 'type'"),
+     "walk_frontier_events(), argument 'bracket'"),
+    (lambda: EVENTS(ROOT, (1,), ("Name",)), TypeError("'int' object is not an instance of 'type'"),
+     "walk_frontier_events(), argument 'kinds'"),
+    (lambda: quernwood.expand_kinds((ast.Name, 1)), TypeError("'int' object is not an instance of 'type'"),
+     "expand_kinds(), argument 'kinds'"),
+    (lambda: quernwood.subtree_digests(ROOT, b"stable"), TypeError("'bytes' object is not an instance of 'str'"),
+     "subtree_digests(), argument 'mode'"),
+    (lambda: quernwood.subtree_digest(ROOT, mode="fast"),
+     ValueError("mode must be 'process', 'stable', 'renamed' or 'shape', not 'fast'"),
+     "subtree_digest(), argument 'mode'"),
 ])
-def test_non_type_item(call, message):
-    with pytest.raises(TypeError) as info:
+def test_bad_argument_value(call, error, note):
+    with pytest.raises(type(error)) as info:
         call()
-    assert str(info.value) == message
+    assert str(info.value) == str(error)
+    assert info.value.__notes__ == [f"in {note}"]
+
+
+class Interrupting(type):
+    armed = False
+
+    @property
+    def _fields(cls):
+        if Interrupting.armed:
+            raise KeyboardInterrupt
+        return ()
+
+
+class AbstractChild(ast.expr, metaclass=Interrupting):
+    pass
+
+
+# A class that no parsed node has as its own class matches nothing: the
+# result stands, with a warning pointing at the caller's line.
+@pytest.mark.parametrize("call, named", [
+    (lambda: OF_TYPES(ROOT, (ast.expr, ast.Name, ast.expr)), ["ast.expr"]),
+    (lambda: FRONTIER(ROOT, (ast.stmt, ast.AST)), ["ast.stmt", "ast.AST"]),
+    (lambda: EDGES(ROOT, (ast.expr_context,)), ["ast.expr_context"]),
+    (lambda: OF_TYPES(ROOT, (ast.Name,), (ast.mod, ast.operator)), ["ast.mod", "ast.operator"]),
+    (lambda: quernwood.walk_of_types_edges(ROOT, (ast.Expr,), (ast.stmt,)), ["ast.stmt"]),
+    (lambda: EVENTS(ROOT, (ast.Name,), (ast.expr,)), ["ast.expr"]),
+    (lambda: FRONTIER(ROOT, (KindsTuple, Pair)), []),  # not a node class; Pair has fields
+    (lambda: OF_TYPES(ROOT, (ast.Load, ast.Pass, ast.Add, int)), []),  # no fields, nothing below
+    (lambda: FRONTIER(ROOT, quernwood.expand_kinds(ast.AST)), []),
+])
+def test_abstract_kind_warns(call, named):
+    import warnings
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        result = call()
+    assert [str(w.message).split(" ")[0] for w in seen] == named
+    assert all(w.category is quernwood.AbstractKindWarning and w.filename == __file__ for w in seen)
+    assert all(f"expand_kinds({n})" in str(w.message) for w, n in zip(seen, named))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        assert result == call()
+    if named:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", quernwood.AbstractKindWarning)
+            with pytest.raises(quernwood.AbstractKindWarning) as info:
+                call()
+        assert len(info.value.__notes__) == 1 and info.value.__notes__[0].startswith("in ")
+    assert issubclass(quernwood.AbstractKindWarning, UserWarning)
+
+
+def test_interrupt_while_deciding_abstract_kind_propagates(monkeypatch):
+    monkeypatch.setattr(Interrupting, "armed", True)
+    with pytest.raises(KeyboardInterrupt) as info:
+        OF_TYPES(ROOT, (AbstractChild,))
     assert not hasattr(info.value, "__notes__")
 
 

@@ -64,6 +64,18 @@ def function_names(tree: ast.Module) -> list[str]:
     return names
 
 
+def bodies(tree: ast.Module) -> int:
+    # Up to eight classes keep their union, so .body needs no cast.
+    total = sum(len(n.body) for n in quernwood.walk_of_types(tree, (ast.If, ast.For, ast.While, ast.With)))
+    eight = (ast.If, ast.For, ast.While, ast.With, ast.AsyncFor, ast.AsyncWith, ast.Try, ast.FunctionDef)
+    for node, parent, field, index in quernwood.walk_frontier_edges(tree, eight):
+        total += len(node.body)
+    five = (ast.If, ast.For, ast.While, ast.With, ast.AsyncFor)
+    for match, above, name, at in quernwood.walk_of_types_edges(tree, five, prune=(ast.Lambda,)):
+        assert_type(match, ast.If | ast.For | ast.While | ast.With | ast.AsyncFor)
+    return total + sum(len(n.body) for n in quernwood.walk_frontier(tree, (ast.Try, ast.ClassDef, ast.With)))
+
+
 def dict_calls_to_literals(tree: ast.Module) -> None:
     for call, parent, field, index in reversed(quernwood.walk_of_types_edges(tree, (ast.Call,))):
         if parent is None or field is None or not isinstance(call.func, ast.Name) or call.args:
@@ -104,6 +116,14 @@ def guarded(tree: ast.Module) -> int:
         return quernwood.subtree_hash(tree)
     except quernwood.PanicException as e:
         raise RuntimeError("internal failure") from e
+
+
+def quiet(tree: ast.Module) -> list[ast.expr]:
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", quernwood.AbstractKindWarning)
+        return quernwood.walk_of_types(tree, (ast.expr,))
 
 
 if __name__ == "__main__":
