@@ -140,7 +140,9 @@ void note_argument(const Signature& s, int param) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return;
     PyObject* exc = compat::take_exception();
     PyObject* note = PyUnicode_FromFormat("in %s(), argument '%s'", s.name, s.params[static_cast<size_t>(param)]);
-    PyObject* r = note ? PyObject_CallMethod(exc, "add_note", "O", note) : nullptr;
+    PyObject* method = note ? PyUnicode_InternFromString("add_note") : nullptr;
+    PyObject* r = method ? PyObject_CallMethodOneArg(exc, method, note) : nullptr;
+    Py_XDECREF(method);
     Py_XDECREF(note);
     if (r) Py_DECREF(r);
     else PyErr_Clear();  // the exception goes out without its note

@@ -12,7 +12,8 @@ namespace {
 bool fields_empty(PyObject* cls) {
     if (const TypeInfo* info = built_type_info(reinterpret_cast<PyTypeObject*>(cls))) return info->field_names.empty();
     // Read, not recorded: a class named only in an argument is not kept alive.
-    PyObject* fields = PyObject_GetAttrString(cls, "_fields");
+    Strong name = Strong::own(PyUnicode_InternFromString("_fields"));
+    PyObject* fields = PyObject_GetAttr(cls, name.as_ptr());
     if (!fields) {
         clear_ordinary_error();
         return true;
@@ -28,22 +29,27 @@ bool fields_empty(PyObject* cls) {
 bool is_abstract(PyObject* cls) {
     if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), current_state().base_types().ast)) return false;
     if (!fields_empty(cls)) return false;
+    // type.__subclasses__(cls), as expand_kinds asks.
+    Strong name = Strong::own(PyUnicode_InternFromString("__subclasses__"));
     Strong subclasses = Strong::own(
-        PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyType_Type), "__subclasses__", "O", cls));
+        PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&PyType_Type), name.as_ptr(), cls));
     return PyList_Check(subclasses.as_ptr()) && PyList_GET_SIZE(subclasses.as_ptr()) > 0;
 }
 
 void warn_abstract(PyObject* cls) {
     PyObject* category = current_state().abstract_kind_warning();
     if (!category) throw_py();
-    Strong module = Strong::own(PyObject_GetAttrString(cls, "__module__"));
+    Strong module_name = Strong::own(PyUnicode_InternFromString("__module__"));
+    Strong module = Strong::own(PyObject_GetAttr(cls, module_name.as_ptr()));
     Strong name = Strong::own(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(cls)));
+    Strong message = Strong::own(PyUnicode_FromFormat(
+        "%S.%S is an abstract node class, the own class of no parsed node, so it matches nothing; "
+        "expand_kinds(%S.%S) gives the classes derived from it",
+        module.as_ptr(), name.as_ptr(), module.as_ptr(), name.as_ptr()));
+    const char* text = check(PyUnicode_AsUTF8(message.as_ptr()));
     // Stack level 1 points at the caller's line, as warnings.warn(...,
     // stacklevel=2) does from a Python function.
-    check_status(PyErr_WarnFormat(category, 1,
-                                  "%S.%S is an abstract node class, the own class of no parsed node, so it "
-                                  "matches nothing; expand_kinds(%S.%S) gives the classes derived from it",
-                                  module.as_ptr(), name.as_ptr(), module.as_ptr(), name.as_ptr()));
+    check_status(PyErr_WarnEx(category, text, 1));
 }
 
 }  // namespace

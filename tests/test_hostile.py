@@ -1,6 +1,7 @@
 """Interpreter exit, interrupts and memory exhaustion in the middle of a call."""
 
 import ast
+import sys
 import threading
 
 import pytest
@@ -94,7 +95,9 @@ def test_interrupt_while_reading_fields_propagates_and_caches_nothing(call, expe
     "walk", "walk_dfs", "walk_unordered", "_walk_count", "walk_frontier", "walk_frontier_edges",
     "walk_of_types", "walk_frontier_events", "subtree_hashes", "subtree_hash", "set_parents",
     "fix_missing_locations", "walk_of_types_edges", "expand_kinds", "subtree_digests", "subtree_digest",
-    "abstract kind", "abstract kind as error"])
+    *(pytest.param(name, marks=pytest.mark.skipif(
+        sys.version_info < (3, 14), reason="warnings.warn itself crashes under failing allocations before 3.14"))
+      for name in ("abstract kind", "abstract kind as error"))])
 def test_allocation_failure_is_memory_error(name):
     # A fresh process: the defect this looks for used to abort it.
     r = run_fresh(f"""
