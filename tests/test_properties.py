@@ -101,6 +101,8 @@ def same_edges(got, want):
         assert type(g[3]) is int and g[3] == w[3]
 
 
+# Drawn kinds may name abstract classes: the results must not change.
+@pytest.mark.filterwarnings("ignore::quernwood.AbstractKindWarning")
 @PROPERTY_SETTINGS
 @given(plans())
 def test_typed_traversals(plan):
