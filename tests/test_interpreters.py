@@ -138,6 +138,8 @@ def test_each_module_object_keeps_its_own_state(how):
             del sys.modules["quernwood"]
             again = importlib.import_module("quernwood")
             assert again is not saved and again.PanicException is not saved.PanicException
+            with pytest.warns(again.AbstractKindWarning):  # its own class, not the first module's
+                again.walk_frontier(tree, (ast.expr,))
             assert again.walk_of_types(tree, (Kind,)) == [node]
             assert sys.getrefcount(Kind) == held + 1
             del again
