@@ -106,7 +106,9 @@ instructions: devroot
 
 # The interpreter the user names; a build directory per interpreter path.
 PYTHON ?= python3
-install: host-deps
+BUILD_PKGS := python3-dev cmake g++ make
+install:
+	@$(MAKE) --no-print-directory host-deps "HOST_PKGS=$(BUILD_PKGS)"
 	@py=$$(command -v "$(PYTHON)") || { echo "make install: $(PYTHON) not found" >&2; exit 1; }; \
 	dir=build/install-$$(printf %s "$$py" | sha256sum | cut -c1-12); \
 	tools/build "$$py" $$dir && rm -rf $$dir/wheel && \

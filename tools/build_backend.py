@@ -12,5 +12,5 @@ except ModuleNotFoundError as exc:
         "drop --no-build-isolation. Offline, from this checkout: "
         "make install PYTHON=/path/to/python (needs CMake, g++ and the "
         "interpreter's headers; see README's Install section).",
-        name=exc.name,
+        name="scikit_build_core",
     ) from None
