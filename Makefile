@@ -11,7 +11,7 @@
 #             compiled in a Debian 11 root (tools/wheels, tools/wheelroot)
 # make wheel-check  make wheels, then check them: tags, exports, metadata;
 #             each installed into fresh venvs on the host and in the root and
-#             smoke-tested, the test suite run on two of them (tools/wheel-check)
+#             smoke-tested, the test suite run on four of them (tools/wheel-check)
 # make typecheck    mypy --strict over the stubs, as a wheel installs them
 # make demo   the duplicate-code finder over 3.15's own standard library
 # make leakcheck  build for the debug interpreter python3.15d in the root and
