@@ -5,9 +5,13 @@
 # make bench  build for CPython 3.15 in the root and run the benchmark
 # make instructions  callgrind's instruction and cache-miss counts per node for
 #             the walks on one fixed module (3.15 in the root)
-# make wheel-check  build the sdist and wheels with python -m build, repair
-#             each wheel to a manylinux tag with auditwheel, install it into a
-#             fresh venv and smoke-test it there, per root interpreter
+# make install PYTHON=python3.X  build the module for that interpreter with the
+#             host's compiler and pip-install it as a wheel, offline
+# make wheels the sdist and manylinux wheels for CPython 3.11-3.15 in dist/,
+#             compiled in a Debian 11 root (tools/wheels, tools/wheelroot)
+# make wheel-check  make wheels, then check them: tags, exports, metadata;
+#             each installed into fresh venvs on the host and in the root and
+#             smoke-tested, the test suite run on four of them (tools/wheel-check)
 # make typecheck    mypy --strict and pyright over the stubs, as a wheel installs them
 # make demo   the duplicate-code finder over 3.15's own standard library
 # make leakcheck  build for the debug interpreter python3.15d in the root and
@@ -18,7 +22,7 @@
 
 ROOT_PYTHONS := 3.13 3.14 3.15
 HOST_PYTHON  := /usr/bin/python3.11
-HOST_PKGS    := python3-dev python3-pytest python3-hypothesis cmake g++ make
+HOST_PKGS    := python3-dev python3-pytest python3-hypothesis python3.11-venv cmake g++ make
 # The earliest patch releases users still run, and the one 3.12 we have.
 PYENV_VERSIONS := 3.11.7 3.12.1 3.13.0
 PYENV        ?= $(or $(shell command -v pyenv),$(HOME)/.pyenv/bin/pyenv)
@@ -32,7 +36,7 @@ BENCH_ARGS   ?=
 .PHONY: instructions
 .PHONY: test bench host-deps devroot test-root test-host build-root-% test-root-% clean
 .PHONY: test-pyenv test-pyenv-% test-clang test-clang-root
-.PHONY: wheel-check typecheck typecheck-root demo demo-root
+.PHONY: install wheels wheel-check typecheck typecheck-root demo demo-root
 .PHONY: leakcheck sanitize leakcheck-root sanitize-root
 
 # tools/devroot clears the environment: the selection is passed on explicitly.
@@ -100,8 +104,22 @@ instructions: devroot
 	  (apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y valgrind)'
 	tools/devroot run env PYTHONPATH=$(CURDIR)/build/py3.15 python3.15 bench/walk_counts.py $(BENCH_ARGS)
 
-wheel-check: devroot
-	tools/devroot run tools/wheel-check
+# The interpreter the user names; a build directory per interpreter path.
+PYTHON ?= python3
+BUILD_PKGS := python3-dev cmake g++ make
+install:
+	@$(MAKE) --no-print-directory host-deps "HOST_PKGS=$(BUILD_PKGS)"
+	@py=$$(command -v "$(PYTHON)") || { echo "make install: $(PYTHON) not found" >&2; exit 1; }; \
+	dir=build/install-$$(printf %s "$$py" | sha256sum | cut -c1-12); \
+	tools/build "$$py" $$dir && rm -rf $$dir/wheel && \
+	"$$py" tools/pack-wheel $$dir/quernwood.*.so $$dir/wheel >/dev/null && \
+	"$$py" -m pip install --no-index --no-deps --force-reinstall $$dir/wheel/quernwood-*.whl
+
+wheels: host-deps
+	tools/wheels "$(PYENV)"
+
+wheel-check: wheels
+	tools/wheel-check "$(PYENV)"
 
 # The root's python3 (3.14) runs mypy, the host's node pyright (from npm, on
 # first use); the stubs sit where a wheel puts them.

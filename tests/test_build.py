@@ -1,0 +1,120 @@
+"""Building and packing: configure refuses interpreters it cannot serve, the
+packed wheel is tagged by its module and records every file, and the in-tree
+build backend says what is missing only when scikit-build-core is."""
+
+import base64
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import zipfile
+
+import pytest
+
+import quernwood
+
+HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CMAKE = shutil.which("cmake")
+SUPPORTED = "quernwood supports CPython 3.11, 3.12, 3.13, 3.14 and 3.15, not the free-threaded build"
+
+
+@pytest.mark.skipif(CMAKE is None, reason="needs CMake")
+@pytest.mark.parametrize(
+    "version, gil_disabled, error",
+    [
+        ("3.10.13", False, "found CPython 3.10.13"),
+        ("3.13.0", True, "found a free-threaded CPython 3.13.0"),
+        ("3.11.0", False, None),
+    ],
+)
+def test_configure_refuses_unsupported_interpreters(tmp_path, version, gil_disabled, error):
+    inc = tmp_path / "include" / "python"
+    inc.mkdir(parents=True)
+    major, minor, micro = version.split(".")
+    (inc / "patchlevel.h").write_text(
+        f"#define PY_MAJOR_VERSION {major}\n#define PY_MINOR_VERSION {minor}\n"
+        f'#define PY_MICRO_VERSION {micro}\n#define PY_VERSION "{version}"\n'
+    )
+    (inc / "Python.h").write_text('#include "pyconfig.h"\n')
+    (inc / "pyconfig.h").write_text("#define Py_GIL_DISABLED 1\n" if gil_disabled else "\n")
+    r = subprocess.run(
+        [CMAKE, "-S", HERE, "-B", str(tmp_path / "build"), f"-DPython_INCLUDE_DIR={inc}",
+         "-DQUERNWOOD_EXTENSION_SUFFIX=.so"],
+        capture_output=True, text=True,
+        # Under the sanitizer run, CMake and the compiler need not carry its runtime.
+        env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"},
+    )
+    if error is None:
+        assert r.returncode == 0, r.stderr
+    else:
+        assert r.returncode != 0
+        assert f"{SUPPORTED}; {error}" in " ".join(r.stderr.split())
+    # Configuring compiles nothing of the module.
+    assert not list((tmp_path / "build").rglob("*.cpp.o"))
+
+
+PACK = os.path.join(HERE, "tools", "pack-wheel")
+
+
+@pytest.mark.parametrize(
+    "module, tag",
+    [
+        ("quernwood.cpython-311-x86_64-linux-gnu.so", "cp311-cp311-linux_x86_64"),
+        ("quernwood.cpython-315-x86_64-linux-gnu.so", "cp315-cp315-linux_x86_64"),
+        ("quernwood.cpython-313t-x86_64-linux-gnu.so", None),
+        ("quernwood.cpython-313-aarch64-linux-gnu.so", None),
+        ("quernwood.abi3.so", None),
+        ("quernwood.so", None),
+    ],
+)
+def test_packed_wheel_is_tagged_by_its_module_and_records_every_file(tmp_path, module, tag):
+    so = tmp_path / module
+    so.write_bytes(b"\x7fELF not really")
+    r = subprocess.run([sys.executable, PACK, str(so), str(tmp_path / "out")], capture_output=True, text=True)
+    if tag is None:
+        assert r.returncode != 0 and "is not named like" in r.stderr
+        return
+    assert r.returncode == 0, r.stderr
+    path = r.stdout.strip()
+    assert os.path.basename(path) == f"quernwood-{quernwood.__version__}-{tag}.whl"
+    with zipfile.ZipFile(path) as whl:
+        names = set(whl.namelist())
+        dist_info = f"quernwood-{quernwood.__version__}.dist-info"
+        assert {module, "quernwood-stubs/__init__.pyi", f"{dist_info}/METADATA", f"{dist_info}/licenses/LICENSE"} <= names
+        assert f"Tag: {tag}\n" in whl.read(f"{dist_info}/WHEEL").decode()
+        rows = [line.split(",") for line in whl.read(f"{dist_info}/RECORD").decode().splitlines()]
+        assert {row[0] for row in rows} == names
+        for name, digest, size in rows:
+            if name.endswith("RECORD"):
+                continue
+            data = whl.read(name)
+            want = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+            assert (digest, size) == (f"sha256={want}", str(len(data))), name
+
+
+@pytest.mark.parametrize("state", ["missing", "present", "broken"])
+def test_backend_names_scikit_build_core_only_when_it_is_missing(tmp_path, state):
+    pkg = tmp_path / "scikit_build_core"
+    if state != "missing":
+        pkg.mkdir()
+        (pkg / "__init__.py").write_text("")
+        (pkg / "build.py").write_text(
+            "def build_wheel(*a): return 'built'\n" if state == "present" else "import packaging_not_here\n"
+        )
+    code = (
+        "import sys\n"
+        f"sys.path[:0] = [{str(tmp_path)!r}, {os.path.join(HERE, 'tools')!r}]\n"
+        + ("sys.modules['scikit_build_core'] = None\n" if state == "missing" else "")
+        + "try:\n    import build_backend\nexcept ModuleNotFoundError as e:\n    print('error', e.name, e)\n"
+        "else:\n    print('hook', build_backend.build_wheel())\n"
+    )
+    out = subprocess.run([sys.executable, "-I", "-c", code], capture_output=True, text=True, check=True).stdout
+    if state == "missing":
+        assert out.startswith("error scikit_build_core quernwood is built by scikit-build-core")
+        assert "make install PYTHON=" in out
+    elif state == "present":
+        assert out == "hook built\n"
+    else:
+        # A fault inside an installed backend is not disguised as its absence.
+        assert out.startswith("error packaging_not_here No module named 'packaging_not_here'")
