@@ -110,12 +110,12 @@ constexpr const char* CYCLE = "the tree has a cycle: a node is reachable from it
 // The digests of the pass's finished nodes.
 struct Finished {
     const NodeIndex& index;
-    const std::vector<Digest>& digests;
+    const std::vector<Hashed::Row>& rows;
 
     const Digest* find(PyObject* node) const noexcept {
         const size_t k = index.find(reinterpret_cast<uintptr_t>(node));
-        if (k == NodeIndex::NONE || digests[k].size == 0) return nullptr;
-        return &digests[k];
+        if (k == NodeIndex::NONE || rows[k].digest.size == 0) return nullptr;
+        return &rows[k].digest;
     }
 };
 
@@ -314,6 +314,9 @@ public:
         : w_(w), rules_(rules), out_(out), values_(w, rules, done_), process_(rules.mode() == HashMode::Process) {}
 
     void run(PyObject* root) {
+        out_.rows.reserve(128);
+        stack_.reserve(64);
+        leaves_.reserve(64);
         Strong held = Strong::borrowed(root);
         stack_.push_back(root);
         pins_.push_back(std::move(held));
@@ -329,15 +332,14 @@ public:
             PyObject* node = stack_.back();
             stack_.pop_back();
             if (pinned_ > stack_.size()) pinned_ = stack_.size();
-            const size_t found = index_.find(reinterpret_cast<uintptr_t>(node));
+            const size_t k = out_.rows.size();
+            const size_t found = index_.find_or_insert(reinterpret_cast<uintptr_t>(node), k);
             if (found != NodeIndex::NONE) {
-                if (out_.digests[found].size == 0) throw_error(PyExc_RecursionError, CYCLE);
+                if (out_.rows[found].digest.size == 0) throw_error(PyExc_RecursionError, CYCLE);
                 continue;
             }
-            const size_t k = out_.nodes.size();
-            out_.nodes.push_back(Strong::borrowed(node));
-            out_.digests.push_back({0, 0});
-            index_.insert(reinterpret_cast<uintptr_t>(node), k);
+            // Held from here on: its address stays its own for the pass.
+            out_.rows.push_back({Strong::borrowed(node), {0, 0}});
             leaves_.push_back({k, stack_.size()});
             expand(node);
         }
@@ -368,13 +370,13 @@ private:
     }
 
     void leave(size_t k) {
-        PyObject* node = out_.nodes[k].as_ptr();
+        PyObject* node = out_.rows[k].node.as_ptr();
         Digest d;
         if (!fold_in_place(node, d)) {
             pin_pending();
             d = values_.run(node);
         }
-        out_.digests[k] = d;
+        out_.rows[k].digest = d;
     }
 
     bool quiet_leaf_hash(PyObject* x, uint64_t& h) {
@@ -447,7 +449,7 @@ private:
     HashRules& rules_;
     Hashed& out_;
     NodeIndex index_;
-    Finished done_{index_, out_.digests};
+    Finished done_{index_, out_.rows};
     ValueHasher values_;
     std::vector<PyObject*> stack_;  // pending nodes, the next on top
     std::vector<Leave> leaves_;     // the open nodes, innermost last

@@ -31,7 +31,7 @@ class NodeIndex {
 public:
     static constexpr size_t NONE = ~size_t{0};
 
-    NodeIndex() { slots_.assign(64, Entry{0, 0}); }
+    NodeIndex() { slots_.assign(256, Entry{0, 0}); }
 
     size_t find(uintptr_t address) const noexcept {
         const size_t mask = slots_.size() - 1;
@@ -42,11 +42,20 @@ public:
         }
     }
 
-    // `address` must not be present.
-    void insert(uintptr_t address, size_t index) {
+    // The index of `address` when present; else records it with `index`
+    // and returns NONE.
+    size_t find_or_insert(uintptr_t address, size_t index) {
         if (2 * (size_ + 1) > slots_.size()) grow();
-        place(slots_, address, index);
-        ++size_;
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = PointerHasher{}(address) & mask;; i = (i + 1) & mask) {
+            Entry& e = slots_[i];
+            if (e.address == address) return e.index;
+            if (e.address == 0) {
+                e = Entry{address, index};
+                ++size_;
+                return NONE;
+            }
+        }
     }
 
 private:
@@ -76,8 +85,11 @@ private:
 // Every distinct node object of a tree once, root first, each with its digest.
 // The nodes are held, so their addresses stay theirs while the result lives.
 struct Hashed {
-    std::vector<Strong> nodes;
-    std::vector<Digest> digests;
+    struct Row {
+        Strong node;
+        Digest digest;
+    };
+    std::vector<Row> rows;
 };
 
 // The digests of the tree rooted at `root` (any object; a non-node root is

@@ -40,9 +40,9 @@ HashMode mode_of(PyObject* mode) {
 template <class Value>
 Strong hashed_to_dict(const Hashed& h, Value&& value) {
     Strong dict = Strong::own(PyDict_New());
-    for (size_t k = 0; k < h.nodes.size(); ++k) {
-        Strong key = Strong::own(PyLong_FromVoidPtr(h.nodes[k].as_ptr()));
-        Strong v = value(h.digests[k]);
+    for (const Hashed::Row& row : h.rows) {
+        Strong key = Strong::own(PyLong_FromVoidPtr(row.node.as_ptr()));
+        Strong v = value(row.digest);
         check_status(PyDict_SetItem(dict.as_ptr(), key.as_ptr(), v.as_ptr()));
     }
     return dict;
@@ -50,8 +50,8 @@ Strong hashed_to_dict(const Hashed& h, Value&& value) {
 
 // The root is the pass's first node.
 Digest root_digest(const Hashed& h) {
-    if (h.digests.empty() || h.digests[0].size == 0) throw InternalFailure("the root was not hashed");
-    return h.digests[0];
+    if (h.rows.empty() || h.rows[0].digest.size == 0) throw InternalFailure("the root was not hashed");
+    return h.rows[0].digest;
 }
 
 }  // namespace
