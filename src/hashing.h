@@ -26,7 +26,7 @@ struct Digest {
 };
 
 // Node address -> its position in the pass's list of distinct nodes. Open
-// addressing with linear probing in one array, doubled at half load.
+// addressing with linear probing in one array, grown at half load.
 class NodeIndex {
 public:
     static constexpr size_t NONE = ~size_t{0};
@@ -72,7 +72,8 @@ private:
     }
 
     void grow() {
-        std::vector<Entry> bigger(2 * slots_.size(), Entry{0, 0});
+        // Four times: fewer moves on the way up, at a quarter load at worst.
+        std::vector<Entry> bigger(4 * slots_.size(), Entry{0, 0});
         for (const Entry& e : slots_)
             if (e.address) place(bigger, e.address, e.index);
         slots_.swap(bigger);
