@@ -31,6 +31,8 @@ CALLS = {
     "walk_unordered": ("walk_unordered", lambda qw, t: qw.walk_unordered(t)),
     "walk_of_types": ("walk_of_types", lambda qw, t: qw.walk_of_types(t, KINDS)),
     "subtree_hash": ("subtree_hash", lambda qw, t: qw.subtree_hash(t)),
+    "subtree_hashes": ("subtree_hashes", lambda qw, t: qw.subtree_hashes(t)),
+    "subtree_digest_stable": ("subtree_digest", lambda qw, t: qw.subtree_digest(t, "stable")),
     "walk_frontier_events": ("walk_frontier_events", lambda qw, t: qw.walk_frontier_events(t, EVENT_KINDS, BRACKET)),
     "set_parents": ("set_parents", lambda qw, t: qw.set_parents(t)),
     "fix_missing_locations": ("fix_missing_locations", lambda qw, t: qw.fix_missing_locations(t)),

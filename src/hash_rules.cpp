@@ -162,6 +162,32 @@ uint64_t HashRules::stable_node_seed(PyTypeObject* type, const TypeInfo& info, u
     return r.seed;
 }
 
+bool HashRules::stable_quiet_leaf(PyObject* x, uint64_t& h) noexcept {
+    const Record* r = known(Py_TYPE(x));
+    if (!r) return false;
+    uint64_t v;
+    if (Py_IS_TYPE(x, &PyUnicode_Type)) {
+        if (!PyUnicode_IS_COMPACT_ASCII(x)) return false;
+        v = bytes_hash(static_cast<const unsigned char*>(PyUnicode_DATA(x)), static_cast<size_t>(PyUnicode_GET_LENGTH(x)));
+    } else if (Py_IS_TYPE(x, &PyBytes_Type)) {
+        v = bytes_hash(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(x)),
+                       static_cast<size_t>(PyBytes_GET_SIZE(x)));
+    } else if (Py_IS_TYPE(x, &PyLong_Type)) {
+        int overflow = 0;
+        const long long i = PyLong_AsLongLongAndOverflow(x, &overflow);
+        if (overflow || (i == -1 && PyErr_Occurred())) return false;
+        v = static_cast<uint64_t>(i);
+    } else if (x == Py_True || x == Py_False) {
+        v = x == Py_True;
+    } else if (x == Py_None || x == Py_Ellipsis) {
+        v = 0;
+    } else {
+        return false;
+    }
+    h = mix(r->seed, v);
+    return true;
+}
+
 uint64_t HashRules::stable_leaf(PyObject* x) {
     const uint64_t seed = record(Py_TYPE(x)).seed;
     uint64_t v;

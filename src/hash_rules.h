@@ -38,8 +38,10 @@ uint64_t bytes_hash(const unsigned char* data, size_t size) noexcept;
 bool hashes_as_dumped(PyObject* value) noexcept;
 
 // The leaf hash of the process mode: the value's own Python hash (or its
-// repr's), seeded with the address of its type. In hashing.cpp, beside the
-// pass that calls it for almost every leaf.
+// repr's), seeded with the address of its type; a str's length goes in too,
+// since its Python hash covers its storage bytes alone (': ' and '\u203a'
+// store the same two). In hashing.cpp, beside the pass that calls it for
+// almost every leaf.
 uint64_t process_leaf(PyObject* x);
 
 // How one field of a class is treated.
@@ -61,8 +63,35 @@ public:
         return stable_node_seed(type, info, rules);
     }
 
-    // The hash of a value that is not a node (a list item of a list is one).
+    // As node_seed when it can run no Python code (the class's record is
+    // known); else false, with nothing done.
+    bool quiet_node_seed(PyTypeObject* type, uint64_t& seed, uint64_t& rules) noexcept {
+        if (mode_ == HashMode::Process) {
+            rules = 0;
+            seed = mix(0, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(type)));
+            return true;
+        }
+        const Record* r = known(type);
+        if (!r || !r->rules_known) return false;
+        seed = r->seed;
+        rules = r->rules;
+        return true;
+    }
+
+    // The seed of a container of `type`, which then takes its length and items.
+    uint64_t type_seed(PyTypeObject* type) {
+        if (mode_ == HashMode::Process) return mix(0, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(type)));
+        return record(type).seed;
+    }
+
+    // The hash of a value that is neither a node nor a container (hashed by
+    // structure, in hashing.cpp).
     uint64_t leaf(PyObject* x) { return mode_ == HashMode::Process ? process_leaf(x) : stable_leaf(x); }
+
+    // The stable leaf hash when it runs no Python code and allocates
+    // nothing: the type's record known, and the value None, Ellipsis, a bool,
+    // bytes, an ASCII str or an int of 64 bits. Else false, nothing done.
+    bool stable_quiet_leaf(PyObject* x, uint64_t& h) noexcept;
 
     static FieldRule rule_at(uint64_t rules, size_t j) noexcept {
         return j < 32 ? static_cast<FieldRule>((rules >> (2 * j)) & 3) : KEEP;
@@ -77,6 +106,12 @@ private:
     };
 
     Record& record(PyTypeObject* type);
+    const Record* known(PyTypeObject* type) const noexcept {
+        const Slot& s = memo_[(reinterpret_cast<uintptr_t>(type) >> 4) & 31];
+        if (s.type == type) return s.record;
+        const auto it = records_.find(reinterpret_cast<uintptr_t>(type));
+        return it == records_.end() ? nullptr : &it->second;
+    }
     uint64_t stable_node_seed(PyTypeObject* type, const TypeInfo& info, uint64_t& rules);
     uint64_t stable_leaf(PyObject* x);
     uint64_t class_rules(PyTypeObject* type, const TypeInfo& info);

@@ -58,6 +58,7 @@ inline bool quiet_leaf(PyObject* x, uint64_t& h) {
         return false;
     }
     h = seeded_leaf(x, p);
+    if (t == &PyUnicode_Type) h = mix(h, static_cast<uint64_t>(PyUnicode_GET_LENGTH(x)));
     return true;
 }
 
@@ -86,261 +87,388 @@ inline uint64_t add_size(uint64_t a, uint64_t b) noexcept {
     return sum < a ? ~uint64_t{0} : sum;
 }
 
-// The hash of a node that the pass did not list, for the pass's fallback.
-// A second pass of the same kind could meet unlisted children again at every
-// level (a property that builds a fresh chain of nodes on every read), which
-// would nest once per level and take time exponential in the depth. So this
-// one reads every field once, keeps what it read, and hashes post-order from
-// those values with an explicit stack; nothing it hashes is read twice.
-struct ReadField {
-    size_t position;
-    Strong value;
-    std::vector<Strong> items;  // of an exact list, as read
-    bool is_list;
+// The final avalanche of MurmurHash3, so that a sum of item hashes, which
+// does not depend on their order, still moves with every bit of each.
+constexpr uint64_t spread(uint64_t h) noexcept {
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    return h ^ (h >> 33);
+}
+
+// Values hashed by their items rather than by their repr: a repr prints a
+// node inside by its address (or, on 3.14+, abbreviated) and a set in an
+// order that follows the per-process str hash.
+inline bool is_container(PyObject* x) noexcept {
+    PyTypeObject* t = Py_TYPE(x);
+    return t == &PyTuple_Type || t == &PyList_Type || t == &PyFrozenSet_Type || t == &PySet_Type;
+}
+
+constexpr const char* CYCLE = "the tree has a cycle: a node is reachable from itself through its fields";
+
+// The digests of the pass's finished nodes.
+struct Finished {
+    const NodeIndex& index;
+    const std::vector<Hashed::Row>& rows;
+
+    const Digest* find(PyObject* node) const noexcept {
+        const size_t k = index.find(reinterpret_cast<uintptr_t>(node));
+        if (k == NodeIndex::NONE || rows[k].digest.size == 0) return nullptr;
+        return &rows[k].digest;
+    }
 };
 
-Digest hash_detached(const Walk& w, HashRules& rules, PyObject* root) {
+// The digest of a value the pass cannot fold in place: a node whose fields
+// need Python code to read or hash, a node the pass did not list (a field
+// read gave another object than before: the tree changed, or a getter builds
+// nodes), or a container. Iterative, on its own stack: every object it opens
+// has its values read once and kept, and is finished after what it holds.
+// What it finishes is remembered (and held, so no address is reused) for the
+// rest of the pass, so nothing is hashed twice. A container's nodes count in
+// no size: the walks do not look inside containers.
+class ValueHasher {
+public:
+    ValueHasher(const Walk& w, HashRules& rules, const Finished& done) : w_(w), rules_(rules), done_(done) {}
+
+    // The digest of `root`, taken as a node whatever its type.
+    Digest run(PyObject* root) {
+        root_ = root;
+        stack_.emplace_back(Strong::borrowed(root), false);
+        while (!stack_.empty()) {
+            auto [x, leaving] = std::move(stack_.back());
+            stack_.pop_back();
+            if (leaving) {
+                finish(std::move(x));
+                continue;
+            }
+            const auto [it, fresh] = states_.try_emplace(key(x.as_ptr()), State{ON_PATH, {0, 0}});
+            if (!fresh) {
+                if (it->second.kind == DONE) continue;
+                throw_error(PyExc_RecursionError, CYCLE);
+            }
+            open(std::move(x));
+        }
+        return states_.at(key(root)).digest;
+    }
+
+private:
+    enum Kind : uint8_t { NODE, ORDERED, UNORDERED };
+    struct ReadField {
+        size_t position;
+        Strong value;
+        std::vector<Strong> items;  // of an exact list, as read
+        bool is_list;
+    };
+    struct Open {
+        Kind kind;
+        uint64_t seed;
+        uint64_t field_rules;
+        std::vector<ReadField> fields;  // NODE
+        std::vector<Strong> items;      // ORDERED, UNORDERED
+    };
     enum : uint8_t { ON_PATH, DONE };
     struct State {
         uint8_t kind;
         Digest digest;
     };
-    std::unordered_map<uintptr_t, State, PointerHasher> states;
-    std::vector<std::pair<Strong, bool>> stack;  // (node, leaving)
-    std::vector<std::vector<ReadField>> reads;   // of the nodes on the path
-    std::vector<Strong> keep;
-    uint64_t size = 0;
-    auto child_hash = [&](PyObject* x, FieldRule rule) {
+
+    static uintptr_t key(PyObject* x) noexcept { return reinterpret_cast<uintptr_t>(x); }
+
+    void push_if_needed(PyObject* x) {
+        if (is_container(x) || (w_.is_ast(x) && !done_.find(x))) stack_.emplace_back(Strong::borrowed(x), false);
+    }
+
+    void open(Strong x) {
+        PyObject* obj = x.as_ptr();
+        stack_.emplace_back(std::move(x), true);
+        const auto start = static_cast<std::ptrdiff_t>(stack_.size());
+        Open o{NODE, 0, 0, {}, {}};
+        if (obj != root_ && is_container(obj)) {
+            o.kind = Py_IS_TYPE(obj, &PyTuple_Type) || Py_IS_TYPE(obj, &PyList_Type) ? ORDERED : UNORDERED;
+            o.seed = rules_.type_seed(Py_TYPE(obj));
+            auto take = [&](PyObject* item) {
+                o.items.push_back(Strong::borrowed(item));
+                push_if_needed(item);
+            };
+            if (Py_IS_TYPE(obj, &PyTuple_Type)) {
+                for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) take(PyTuple_GET_ITEM(obj, i));
+            } else if (Py_IS_TYPE(obj, &PyList_Type)) {
+                Walk::for_each_item(obj, [&](Py_ssize_t, PyObject* item) { take(item); });
+            } else {
+                Strong items = Strong::own(PyObject_GetIter(obj));
+                while (PyObject* item = PyIter_Next(items.as_ptr())) {
+                    Strong held = Strong::own(item);
+                    take(item);
+                }
+                if (PyErr_Occurred()) throw_py();
+            }
+        } else {
+            const TypeInfo& info = w_.info_of(obj);
+            o.seed = rules_.node_seed(Py_TYPE(obj), info, o.field_rules);
+            Walk::for_each_field(obj, info.field_names, [&](size_t j, PyObject* v) {
+                // A value left out still has its nodes counted, and only those.
+                const bool left_out = HashRules::rule_at(o.field_rules, j) == CONSTANT;
+                auto consider = [&](PyObject* item) {
+                    if (!left_out || w_.is_ast(item)) push_if_needed(item);
+                };
+                ReadField f{j, Strong::borrowed(v), {}, Py_IS_TYPE(v, w_.list_type) != 0};
+                if (f.is_list) {
+                    Walk::for_each_item(v, [&](Py_ssize_t, PyObject* item) {
+                        f.items.push_back(Strong::borrowed(item));
+                        consider(item);
+                    });
+                } else {
+                    consider(v);
+                }
+                o.fields.push_back(std::move(f));
+            });
+        }
+        open_.push_back(std::move(o));
+        std::reverse(stack_.begin() + start, stack_.end());
+    }
+
+    // The hash of a value held by an object being finished; a node's size
+    // goes to `size`.
+    uint64_t part(PyObject* x, FieldRule rule, uint64_t& size) {
         if (rule == IDENTIFIER && PyUnicode_Check(x)) return LEFT_OUT;
-        if (!w.is_ast(x)) return rules.leaf(x);
-        const auto it = states.find(reinterpret_cast<uintptr_t>(x));
-        if (it == states.end() || it->second.kind != DONE) throw InternalFailure("a child was not hashed first");
-        size = add_size(size, it->second.digest.size);
-        return it->second.digest.hash;
-    };
-    stack.emplace_back(Strong::borrowed(root), false);
-    while (!stack.empty()) {
-        auto [node, leaving] = std::move(stack.back());
-        stack.pop_back();
-        const auto key = reinterpret_cast<uintptr_t>(node.as_ptr());
-        if (leaving) {
-            const TypeInfo& info = w.info_of(node.as_ptr());
-            uint64_t field_rules = 0;
-            uint64_t acc = rules.node_seed(Py_TYPE(node.as_ptr()), info, field_rules);
-            size = 1;
-            for (const ReadField& f : reads.back()) {
-                const FieldRule rule = HashRules::rule_at(field_rules, f.position);
+        const bool node = w_.is_ast(x);
+        if (!node && !is_container(x)) return rules_.leaf(x);
+        Digest d;
+        if (const Digest* found = node ? done_.find(x) : nullptr) {
+            d = *found;
+        } else {
+            const auto it = states_.find(key(x));
+            if (it == states_.end() || it->second.kind != DONE) throw InternalFailure("a value was not hashed first");
+            d = it->second.digest;
+        }
+        size = add_size(size, d.size);
+        return d.hash;
+    }
+
+    void finish(Strong x) {
+        Open o = std::move(open_.back());
+        open_.pop_back();
+        Digest d{0, 0};
+        const uint64_t n = o.kind == NODE ? 0 : o.items.size();
+        if (o.kind == ORDERED) {
+            d.hash = mix(o.seed, n);
+            for (const Strong& item : o.items) d.hash = mix(d.hash, part(item.as_ptr(), KEEP, d.size));
+        } else if (o.kind == UNORDERED) {
+            uint64_t sum = 0;
+            for (const Strong& item : o.items) sum += spread(part(item.as_ptr(), KEEP, d.size));
+            d.hash = mix(mix(o.seed, n), sum);
+        } else {
+            d = {o.seed, 1};
+            for (const ReadField& f : o.fields) {
+                const FieldRule rule = HashRules::rule_at(o.field_rules, f.position);
                 uint64_t h;
                 if (rule == CONSTANT) {
                     h = LEFT_OUT;
+                    auto count = [&](PyObject* v) {
+                        if (w_.is_ast(v)) part(v, KEEP, d.size);
+                    };
+                    if (f.is_list) for (const Strong& item : f.items) count(item.as_ptr());
+                    else count(f.value.as_ptr());
                 } else if (f.is_list) {
                     h = mix(ALL_ONES, f.items.size());
-                    for (const Strong& item : f.items) h = mix(h, child_hash(item.as_ptr(), rule));
+                    for (const Strong& item : f.items) h = mix(h, part(item.as_ptr(), rule, d.size));
                 } else {
-                    h = child_hash(f.value.as_ptr(), rule);
+                    h = part(f.value.as_ptr(), rule, d.size);
                 }
-                acc = mix(mix(acc, f.position), h);
+                d.hash = mix(mix(d.hash, f.position), h);
             }
-            reads.pop_back();
-            states[key] = {DONE, {acc, size}};
-            keep.push_back(std::move(node));  // its address stays unique
-            continue;
         }
-        const auto [it, fresh] = states.try_emplace(key, State{ON_PATH, {0, 0}});
-        if (!fresh) {
-            if (it->second.kind == DONE) continue;
-            throw_error(PyExc_RecursionError, "the tree has a cycle: a node is reachable from itself through its fields");
-        }
-        std::vector<ReadField>& read = reads.emplace_back();
-        stack.emplace_back(Strong::borrowed(node.as_ptr()), true);
-        const auto start = static_cast<std::ptrdiff_t>(stack.size());
-        const TypeInfo& info = w.info_of(node.as_ptr());
-        Walk::for_each_field(node.as_ptr(), info.field_names, [&](size_t j, PyObject* v) {
-            ReadField f{j, Strong::borrowed(v), {}, Py_IS_TYPE(v, w.list_type) != 0};
-            if (f.is_list) {
-                Walk::for_each_item(v, [&](Py_ssize_t, PyObject* item) {
-                    f.items.push_back(Strong::borrowed(item));
-                    if (w.is_ast(item)) stack.emplace_back(Strong::borrowed(item), false);
-                });
-            } else if (w.is_ast(v)) {
-                stack.emplace_back(Strong::borrowed(v), false);
-            }
-            read.push_back(std::move(f));
-        });
-        std::reverse(stack.begin() + start, stack.end());
+        // A container's size counts nothing.
+        if (o.kind != NODE) d.size = 0;
+        states_[key(x.as_ptr())] = {DONE, d};
+        keep_.push_back(std::move(x));
     }
-    return states.at(reinterpret_cast<uintptr_t>(root)).digest;
-}
 
+    const Walk& w_;
+    HashRules& rules_;
+    const Finished& done_;
+    PyObject* root_ = nullptr;
+    std::unordered_map<uintptr_t, State, PointerHasher> states_;
+    std::vector<std::pair<Strong, bool>> stack_;  // (object, leaving)
+    std::vector<Open> open_;                      // of the objects on the path
+    std::vector<Strong> keep_;
+};
+
+// The pass: depth first, each distinct node entered once (listed, held and
+// indexed) and hashed when its subtree is done, so a shared subtree costs one
+// visit however many places hold it. A node met again while its subtree is
+// still open is a cycle.
+//
+// The pending nodes are bare addresses as long as no Python code runs: a
+// node's fields read in place, its class's record built, its values nodes
+// already hashed or leaves whose hash allocates nothing. Before anything
+// that can run Python code, every pending address is pinned (held to the
+// end of the pass), so nothing on the stack can be freed under it.
 // With `Normalising` false no field is left out, and the rule tests are
 // compiled away from the modes that have none.
 template <bool Normalising>
 class HashPass {
 public:
-    HashPass(const Walk& w, HashMap& map, HashRules& rules)
-        : w_(w), map_(map), rules_(rules), in_place_(rules.mode() == HashMode::Process) {}
+    HashPass(const Walk& w, HashRules& rules, Hashed& out)
+        : w_(w), rules_(rules), out_(out), values_(w, rules, done_), process_(rules.mode() == HashMode::Process) {}
 
-    // The digest of one node, all of whose original children are in the map.
-    Digest node_digest(PyObject* node) {
-        const TypeInfo& info = w_.info_of(node);
-        uint64_t field_rules = 0;
-        const uint64_t seed = rules_.node_seed(Py_TYPE(node), info, field_rules);
-        if constexpr (!Normalising) {
-            if (in_place_ && fold_in_place(node, info.field_names, seed)) return {acc_, size_};
+    void run(PyObject* root) {
+        out_.rows.reserve(128);
+        stack_.reserve(64);
+        leaves_.reserve(64);
+        Strong held = Strong::borrowed(root);
+        stack_.push_back(root);
+        pins_.push_back(std::move(held));
+        pinned_ = 1;
+        for (;;) {
+            if (!leaves_.empty() && leaves_.back().depth == stack_.size()) {
+                const size_t k = leaves_.back().index;
+                leaves_.pop_back();
+                leave(k);
+                continue;
+            }
+            if (stack_.empty()) break;
+            PyObject* node = stack_.back();
+            stack_.pop_back();
+            if (pinned_ > stack_.size()) pinned_ = stack_.size();
+            const size_t k = out_.rows.size();
+            const size_t found = index_.find_or_insert(reinterpret_cast<uintptr_t>(node), k);
+            if (found != NodeIndex::NONE) {
+                if (out_.rows[found].digest.size == 0) throw_error(PyExc_RecursionError, CYCLE);
+                continue;
+            }
+            // Held from here on: its address stays its own for the pass.
+            out_.rows.push_back({Strong::borrowed(node), {0, 0}});
+            leaves_.push_back({k, stack_.size()});
+            expand(node);
         }
-        acc_ = seed;
-        if constexpr (Normalising) field_rules_ = field_rules;
-        size_ = 1;
-        Walk::for_each_field(node, info.field_names, [&](size_t j, PyObject* value) { fold_field(j, value); });
-        return {acc_, size_};
     }
 
 private:
+    struct Leave {
+        size_t index;
+        size_t depth;  // the stack's size once the node's children are done
+    };
+
+    // Holds every pending node not held yet.
+    void pin_pending() {
+        for (size_t i = pinned_; i < stack_.size(); ++i) pins_.push_back(Strong::borrowed(stack_[i]));
+        pinned_ = stack_.size();
+    }
+
+    void expand(PyObject* node) {
+        if (w_.push_children_in_place(node, stack_)) return;
+        pin_pending();
+        std::vector<Strong> children;
+        w_.push_children(node, children);  // may run Python code
+        for (Strong& c : children) {
+            stack_.push_back(c.as_ptr());
+            pins_.push_back(std::move(c));
+        }
+        pinned_ = stack_.size();
+    }
+
+    void leave(size_t k) {
+        PyObject* node = out_.rows[k].node.as_ptr();
+        Digest d;
+        if (!fold_in_place(node, d)) {
+            pin_pending();
+            d = values_.run(node);
+        }
+        out_.rows[k].digest = d;
+    }
+
+    bool quiet_leaf_hash(PyObject* x, uint64_t& h) {
+        return process_ ? quiet_leaf(x, h) : rules_.stable_quiet_leaf(x, h);
+    }
+
     // Folds the fields as they lie in the node's dictionary when no Python
-    // code can run on the way: every field is found in place, and every value
-    // (or list item) is a node already hashed or a quiet leaf. Then nothing
-    // needs holding. Else changes nothing and returns false; the caller folds
-    // the fields again, holding each value.
-    bool fold_in_place(PyObject* node, const std::vector<PyObject*>& names, uint64_t acc) {
+    // code can run on the way: every field found in place, and every value
+    // (or list item) a node already hashed or a quiet leaf. Then nothing
+    // needs holding. Else returns false.
+    bool fold_in_place(PyObject* node, Digest& out) {
+        const TypeInfo* info = w_.built_info_of(node);
+        if (!info) return false;
+        uint64_t acc = 0;
+        uint64_t field_rules = 0;
+        if (!rules_.quiet_node_seed(Py_TYPE(node), acc, field_rules)) return false;
+        const std::vector<PyObject*>& names = info->field_names;
         PyObject* values[Walk::MOST_IN_PLACE];
         if (!Walk::read_fields_in_place(node, names, values)) return false;
         uint64_t size = 1;
-        auto quiet_hash = [&](PyObject* x, uint64_t& h) {
-            if (!w_.is_ast(x)) return quiet_leaf(x, h);
-            const Digest* d = map_.find(reinterpret_cast<uintptr_t>(x));
+        auto child = [&](PyObject* x, uint64_t& h) {
+            const Digest* d = done_.find(x);
             if (!d) return false;
             size = add_size(size, d->size);
             h = d->hash;
             return true;
         };
+        auto quiet_hash = [&](PyObject* x, FieldRule rule, uint64_t& h) {
+            if (Normalising && rule == IDENTIFIER && PyUnicode_Check(x)) [[unlikely]] {
+                h = LEFT_OUT;
+                return true;
+            }
+            if (w_.is_ast(x)) return child(x, h);
+            return quiet_leaf_hash(x, h);
+        };
         for (size_t j = 0; j < names.size(); ++j) {
             PyObject* v = values[j];
+            const FieldRule rule = Normalising ? HashRules::rule_at(field_rules, j) : KEEP;
             uint64_t h;
-            if (Py_IS_TYPE(v, &PyList_Type)) {
+            if (Normalising && rule == CONSTANT) [[unlikely]] {
+                // Left out, but its nodes still count.
+                uint64_t ignored;
+                if (Py_IS_TYPE(v, &PyList_Type)) {
+                    PyObject* const* items = reinterpret_cast<PyListObject*>(v)->ob_item;
+                    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i)
+                        if (w_.is_ast(items[i]) && !child(items[i], ignored)) return false;
+                } else if (w_.is_ast(v) && !child(v, ignored)) {
+                    return false;
+                }
+                h = LEFT_OUT;
+            } else if (Py_IS_TYPE(v, &PyList_Type)) {
                 PyObject* const* items = reinterpret_cast<PyListObject*>(v)->ob_item;
                 const Py_ssize_t n = PyList_GET_SIZE(v);
                 h = mix(ALL_ONES, static_cast<uint64_t>(n));
                 for (Py_ssize_t i = 0; i < n; ++i) {
                     uint64_t item;
-                    if (!quiet_hash(items[i], item)) return false;
+                    if (!quiet_hash(items[i], rule, item)) return false;
                     h = mix(h, item);
                 }
-            } else if (!quiet_hash(v, h)) {
+            } else if (!quiet_hash(v, rule, h)) {
                 return false;
             }
             acc = mix(mix(acc, j), h);
         }
-        acc_ = acc;
-        size_ = size;
+        out = {acc, size};
         return true;
     }
 
-    // `value` is held by the field loop for the duration of the call.
-    void fold_field(size_t j, PyObject* value) {
-        const FieldRule rule = Normalising ? HashRules::rule_at(field_rules_, j) : KEEP;
-        uint64_t h;
-        if (Normalising && rule == CONSTANT) [[unlikely]] {
-            h = LEFT_OUT;
-        } else if (Py_IS_TYPE(value, &PyList_Type)) {
-            h = mix(ALL_ONES, static_cast<uint64_t>(PyList_GET_SIZE(value)));
-            Walk::for_each_item(value, [&](Py_ssize_t, PyObject* item) { h = mix(h, item_hash(item, rule)); });
-        } else {
-            h = item_hash(value, rule);
-        }
-        acc_ = mix(mix(acc_, j), h);
-    }
-
-    uint64_t item_hash(PyObject* x, FieldRule rule) {
-        if (Normalising && rule == IDENTIFIER && PyUnicode_Check(x)) [[unlikely]]
-            return LEFT_OUT;
-        if (w_.is_ast(x)) {
-            Digest d;
-            if (const Digest* found = map_.find(reinterpret_cast<uintptr_t>(x))) [[likely]]
-                d = *found;
-            else
-                // A field read gave another object than during pre-order: the
-                // tree changed, or a getter builds nodes.
-                d = hash_detached(w_, rules_, x);
-            size_ = add_size(size_, d.size);
-            return d.hash;
-        }
-        return rules_.leaf(x);
-    }
-
     const Walk& w_;
-    HashMap& map_;
     HashRules& rules_;
-    uint64_t acc_ = 0;
-    uint64_t size_ = 0;
-    uint64_t field_rules_ = 0;
-    // The stable leaf hashes may build a class record, which runs Python code.
-    const bool in_place_;
+    Hashed& out_;
+    NodeIndex index_;
+    Finished done_{index_, out_.rows};
+    ValueHasher values_;
+    std::vector<PyObject*> stack_;  // pending nodes, the next on top
+    std::vector<Leave> leaves_;     // the open nodes, innermost last
+    std::vector<Strong> pins_;
+    size_t pinned_ = 0;  // stack_[0, pinned_) is held by pins_
+    const bool process_;
 };
 
 }  // namespace
 
-namespace {
-
-template <class Item>
-bool list_pre_order(const Walk& w, PyObject* root, std::vector<Strong>& order) {
-    std::vector<Item> pending;
-    TypedCycleGuard guard(w, root);
-    pending.push_back(root_item<Item>(root));
-    while (!pending.empty()) {
-        Item node = std::move(pending.back());
-        pending.pop_back();
-        if (!expand(w, node_of(node), pending)) return false;
-        order.push_back(kept(std::move(node)));
-        if (!guard.go_on<Item>(order.size() + pending.size())) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-std::vector<Strong> pre_order(const Walk& w, PyObject* root) {
-    std::vector<Strong> order;
-    Strong held = Strong::borrowed(root);
-    traverse_either_way<PyObject*, Strong>(order, [&](auto tag) {
-        return list_pre_order<typename decltype(tag)::type>(w, held.as_ptr(), order);
-    });
-    return order;
-}
-
-namespace {
-
-template <bool Normalising>
-void hash_listed(const Walk& w, const std::vector<Strong>& order, HashMap& map, HashRules& rules) {
-    HashPass<Normalising> pass(w, map, rules);
-    // Every node stands before its descendants, so backwards every child
-    // is hashed before its parent.
-    for (size_t k = order.size(); k-- > 0;) {
-        PyObject* node = order[k].as_ptr();
-        const auto key = reinterpret_cast<uintptr_t>(node);
-        if (map.find(key)) continue;
-        map.insert(key, pass.node_digest(node));
-    }
-}
-
-}  // namespace
-
-HashMap hash_subtrees(PyObject* root, HashMode mode) {
+Hashed hash_subtrees(PyObject* root, HashMode mode) {
     const Walk w = Walk::make();
-    const std::vector<Strong> order = pre_order(w, root);
-    HashMap map;
-    map.reserve(order.size());
+    Hashed out;
     HashRules rules(mode);
     if (mode == HashMode::Names || mode == HashMode::Shape)
-        hash_listed<true>(w, order, map, rules);
+        HashPass<true>(w, rules, out).run(root);
     else
-        hash_listed<false>(w, order, map, rules);
-    return map;
-}
-
-Digest hashed(const HashMap& map, PyObject* node) {
-    const Digest* h = map.find(reinterpret_cast<uintptr_t>(node));
-    if (!h) throw_error(PyExc_RuntimeError, "the tree changed while it was being hashed");
-    return *h;
+        HashPass<false>(w, rules, out).run(root);
+    return out;
 }
 
 }  // namespace qw

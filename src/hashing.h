@@ -1,5 +1,7 @@
 // Structural hashes of every subtree of an AST, with the subtree's node count,
-// computed bottom-up in one pass without recursing per tree level. Subtrees
+// computed in one depth-first pass without recursing per tree level: each
+// distinct node is read and hashed once, on the way back up, so a node shared
+// by many parents (even a chain of shared levels) costs one visit. Subtrees
 // that ast.dump prints alike hash alike. In the process mode the hashes mix
 // in type addresses and the interpreter's per-process string hashes, so they
 // mean nothing outside this process; the other modes (hash_rules.h) do not.
@@ -15,80 +17,86 @@
 
 namespace qw {
 
-// The hash of a subtree and its node count (a node reached along several
-// paths counts once per path, as walk_dfs lists it; saturating).
+// The hash of a subtree and its node count: the node and, once per place,
+// every node in its fields as the typed traversals read them (as ast.walk
+// would list them), saturating. A size of 0 marks a node not finished yet.
 struct Digest {
     uint64_t hash;
     uint64_t size;
 };
 
-// Node address -> digest of the subtree below it. Holds no references.
-// Open addressing with linear probing in one array sized once for the
-// number of entries it will get, so inserts neither allocate nor rehash.
-class HashMap {
+// Node address -> its position in the pass's list of distinct nodes. Open
+// addressing with linear probing in one array, grown at half load.
+class NodeIndex {
 public:
-    struct Entry {
-        uintptr_t address;  // 0: free slot
-        Digest digest;
-    };
+    static constexpr size_t NONE = ~size_t{0};
 
-    HashMap() = default;
+    NodeIndex() { slots_.assign(256, Entry{0, 0}); }
 
-    // Room for `count` entries at a load factor of at most one half; once.
-    void reserve(size_t count) {
-        size_t slots = 16;
-        while (slots < 2 * count) slots *= 2;
-        slots_.assign(slots, Entry{0, {0, 0}});
-        mask_ = slots - 1;
-    }
-
-    const Digest* find(uintptr_t address) const noexcept {
-        if (slots_.empty()) return nullptr;
-        for (size_t i = PointerHasher{}(address) & mask_;; i = (i + 1) & mask_) {
+    size_t find(uintptr_t address) const noexcept {
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = PointerHasher{}(address) & mask;; i = (i + 1) & mask) {
             const Entry& e = slots_[i];
-            if (e.address == address) return &e.digest;
-            if (e.address == 0) return nullptr;
+            if (e.address == address) return e.index;
+            if (e.address == 0) return NONE;
         }
     }
 
-    // Adds `address` unless present; returns whether it was added.
-    bool insert(uintptr_t address, Digest digest) {
-        if (2 * (size_ + 1) > slots_.size()) throw InternalFailure("more subtree hashes than reserved");
-        for (size_t i = PointerHasher{}(address) & mask_;; i = (i + 1) & mask_) {
+    // The index of `address` when present; else records it with `index`
+    // and returns NONE.
+    size_t find_or_insert(uintptr_t address, size_t index) {
+        if (2 * (size_ + 1) > slots_.size()) grow();
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = PointerHasher{}(address) & mask;; i = (i + 1) & mask) {
             Entry& e = slots_[i];
-            if (e.address == address) return false;
+            if (e.address == address) return e.index;
             if (e.address == 0) {
-                e = Entry{address, digest};
+                e = Entry{address, index};
                 ++size_;
-                return true;
+                return NONE;
             }
         }
     }
 
-    size_t size() const noexcept { return size_; }
+private:
+    struct Entry {
+        uintptr_t address;  // 0: free slot
+        size_t index;
+    };
 
-    template <class Visit>
-    void for_each(Visit&& visit) const {
-        for (const Entry& e : slots_)
-            if (e.address) visit(e.address, e.digest);
+    static void place(std::vector<Entry>& slots, uintptr_t address, size_t index) noexcept {
+        const size_t mask = slots.size() - 1;
+        size_t i = PointerHasher{}(address) & mask;
+        while (slots[i].address) i = (i + 1) & mask;
+        slots[i] = Entry{address, index};
     }
 
-private:
+    void grow() {
+        // Four times: fewer moves on the way up, at a quarter load at worst.
+        std::vector<Entry> bigger(4 * slots_.size(), Entry{0, 0});
+        for (const Entry& e : slots_)
+            if (e.address) place(bigger, e.address, e.index);
+        slots_.swap(bigger);
+    }
+
     std::vector<Entry> slots_;
-    size_t mask_ = 0;
     size_t size_ = 0;
 };
 
-// The nodes below `root`, root first, in depth-first pre-order; a node
-// reached along several paths is listed once per path.
-std::vector<Strong> pre_order(const Walk& w, PyObject* root);
+// Every distinct node object of a tree once, root first, each with its digest.
+// The nodes are held, so their addresses stay theirs while the result lives.
+struct Hashed {
+    struct Row {
+        Strong node;
+        Digest digest;
+    };
+    std::vector<Row> rows;
+};
 
-// One digest per distinct node object of the tree rooted at `root` (any
-// object; a non-node root is hashed as a node of its type).
-HashMap hash_subtrees(PyObject* root, HashMode mode = HashMode::Process);
-
-// The digest stored for `node`; RuntimeError when there is none.
-Digest hashed(const HashMap& map, PyObject* node);
+// The digests of the tree rooted at `root` (any object; a non-node root is
+// hashed as a node of its type). A node that is its own descendant fails
+// with RecursionError.
+Hashed hash_subtrees(PyObject* root, HashMode mode = HashMode::Process);
 
 Strong subtree_hashes(const Args& a);
 Strong subtree_hash(const Args& a);

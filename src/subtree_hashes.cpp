@@ -38,40 +38,46 @@ HashMode mode_of(PyObject* mode) {
 }
 
 template <class Value>
-Strong map_to_dict(const HashMap& map, Value&& value) {
+Strong hashed_to_dict(const Hashed& h, Value&& value) {
     Strong dict = Strong::own(PyDict_New());
-    map.for_each([&](uintptr_t address, const Digest& d) {
-        Strong key = Strong::own(PyLong_FromVoidPtr(reinterpret_cast<void*>(address)));
-        Strong v = value(d);
+    for (const Hashed::Row& row : h.rows) {
+        Strong key = Strong::own(PyLong_FromVoidPtr(row.node.as_ptr()));
+        Strong v = value(row.digest);
         check_status(PyDict_SetItem(dict.as_ptr(), key.as_ptr(), v.as_ptr()));
-    });
+    }
     return dict;
+}
+
+// The root is the pass's first node.
+Digest root_digest(const Hashed& h) {
+    if (h.rows.empty() || h.rows[0].digest.size == 0) throw InternalFailure("the root was not hashed");
+    return h.rows[0].digest;
 }
 
 }  // namespace
 
 Strong subtree_hashes(const Args& a) {
     Strong root = Strong::borrowed(a[0]);
-    const HashMap map = hash_subtrees(root.as_ptr());
-    return map_to_dict(map, [](const Digest& d) { return signed_int(d.hash); });
+    const Hashed h = hash_subtrees(root.as_ptr());
+    return hashed_to_dict(h, [](const Digest& d) { return signed_int(d.hash); });
 }
 
 Strong subtree_hash(const Args& a) {
     Strong root = Strong::borrowed(a[0]);
-    return signed_int(hashed(hash_subtrees(root.as_ptr()), root.as_ptr()).hash);
+    return signed_int(root_digest(hash_subtrees(root.as_ptr())).hash);
 }
 
 Strong subtree_digests(const Args& a) {
     Strong root = Strong::borrowed(a[0]);
     const HashMode mode = reading_argument(a, 1, [&] { return mode_of(a[1]); });
-    const HashMap map = hash_subtrees(root.as_ptr(), mode);
-    return map_to_dict(map, digest_tuple);
+    const Hashed h = hash_subtrees(root.as_ptr(), mode);
+    return hashed_to_dict(h, digest_tuple);
 }
 
 Strong subtree_digest(const Args& a) {
     Strong root = Strong::borrowed(a[0]);
     const HashMode mode = reading_argument(a, 1, [&] { return mode_of(a[1]); });
-    return digest_tuple(hashed(hash_subtrees(root.as_ptr(), mode), root.as_ptr()));
+    return digest_tuple(root_digest(hash_subtrees(root.as_ptr(), mode)));
 }
 
 }  // namespace qw

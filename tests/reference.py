@@ -335,7 +335,22 @@ def leaf_hash(x):
     # The type is seeded like a node's: folded straight into the address, a
     # small value would make up for the small distance between two static
     # types (b'' and 55296 hashed alike). `& MASK` in mix sign-extends p.
-    return mix(mix(0, id(cls)), p)
+    h = mix(mix(0, id(cls)), p)
+    # str's own hash covers its storage bytes only: ': ' and '\u203a' agree.
+    return mix(h, len(x)) if cls is str else h
+
+
+CONTAINERS = (tuple, list, frozenset, set)
+
+
+def container_hash(x, seed, item_hash):
+    """Tuples, nested lists and sets by their items, sets in any order."""
+    if type(x) in (tuple, list):
+        h = mix(seed, len(x))
+        for item in x:
+            h = mix(h, item_hash(item))
+        return h
+    return mix(mix(seed, len(x)), sum(finish(item_hash(item)) for item in x) & MASK)
 
 
 def subtree_hashes(root):
@@ -343,7 +358,15 @@ def subtree_hashes(root):
     memo = {}
 
     def item_hash(x):
-        return node_hash(x) if is_ast(x) else leaf_hash(x)
+        if is_ast(x):
+            return node_hash(x)
+        if type(x) in CONTAINERS:
+            return container_hash(x, mix(0, id(type(x))), inner_hash)
+        return leaf_hash(x)
+
+    def inner_hash(x):
+        # A node inside a container is no node of the tree: it gets no entry.
+        return subtree_hashes(x)[id(x)] & MASK if is_ast(x) else item_hash(x)
 
     def node_hash(node):
         if id(node) in memo:
@@ -448,7 +471,13 @@ def subtree_digests(root, mode="stable"):
             return LEFT_OUT, 0
         if is_ast(x):
             return node_digest(x)
+        if type(x) in CONTAINERS:  # its nodes count in no size
+            return container_hash(x, class_seed(type(x)), inner_hash), 0
         return stable_leaf_hash(x), 0
+
+    def inner_hash(x):
+        # A node inside a container is no node of the tree: it gets no entry.
+        return subtree_digests(x, mode)[id(x)][0] & MASK if is_ast(x) else item(x, None)[0]
 
     def node_digest(node):
         if id(node) in memo:
@@ -458,7 +487,10 @@ def subtree_digests(root, mode="stable"):
         for j, name, value in field_values(node):
             rule = rules.get(name)
             if rule == "constant":
+                # left out, but the nodes in it still count
                 h = LEFT_OUT
+                for x in value if type(value) is list else [value]:
+                    size += node_digest(x)[1] if is_ast(x) else 0
             elif type(value) is list:
                 h = mix(MASK, len(value))
                 for x in value:

@@ -43,18 +43,22 @@ def test_sizes_and_process_hashes(stdlib_trees):
             assert digests[id(n)][1] == len(walk_dfs(n)) == subtree_digest(n)[1]
 
 
+# Values whose repr depends on the process: a set's order follows the str
+# hash seed, a node's repr holds its address (before 3.14).
+DRIFTING = """[ast.Constant(frozenset(f"w{i}" for i in range(20))),
+    ast.Constant([[ast.Name("x", ast.Load())]]), ast.Constant((ast.Name("y", ast.Load()), 1))]"""
+
 PROGRAM = """
 import sys, ast, quernwood
-for path in sys.argv[1:]:
-    tree = ast.parse(open(path, 'rb').read())
+for tree in [ast.parse(open(path, 'rb').read()) for path in sys.argv[1:]] + """ + DRIFTING + """:
     print(*(quernwood.subtree_digest(tree, m) for m in ('stable', 'renamed', 'shape')))
 """
 
 
 def test_same_values_in_every_process(stdlib_trees):
     paths = [p for p, _ in stdlib_trees[::40]]
-    here = [" ".join(str(subtree_digest(ast.parse(open(p, "rb").read()), m)) for m in NORMALISING)
-            for p in paths]
+    trees = [ast.parse(open(p, "rb").read()) for p in paths] + eval(DRIFTING)
+    here = [" ".join(str(subtree_digest(t, m)) for m in NORMALISING) for t in trees]
     runs = []
     for seed in ("1", "2"):
         os.environ["PYTHONHASHSEED"] = seed
@@ -65,6 +69,54 @@ def test_same_values_in_every_process(stdlib_trees):
         assert r.returncode == 0, r.stderr
         runs.append(r.stdout.splitlines())
     assert runs[0] == runs[1] == here
+
+
+@pytest.mark.slow_under_asan  # ASan reserves more address space than the limit
+def test_shared_levels_are_hashed_once_in_bounded_memory():
+    # Each level holds the one below twice: 2**42 - 2 nodes by place, 82
+    # distinct; listing every place would exhaust the limit.
+    r = run_fresh("""
+        import ast, resource
+        import quernwood as qw
+        x = ast.Name("a", ast.Load())
+        for _ in range(40):
+            x = ast.BinOp(x, ast.Add(), x)
+        resource.setrlimit(resource.RLIMIT_AS, (1000 << 20, 1000 << 20))
+        print(len(qw.subtree_hashes(x)), qw.subtree_hash(x) == qw.subtree_hashes(x)[id(x)],
+              *(qw.subtree_digest(x, m)[1] for m in ("process", "stable", "renamed", "shape")),
+              len(qw.subtree_digests(x, "shape")))
+    """)
+    assert r.stdout.split() == ["82", "True"] + [str(2**42 - 2)] * 4 + ["82"], r.stderr
+
+
+class Sub(ast.BinOp):
+    """A user subclass of a concrete class: the whole-tree walks skip it."""
+
+
+class Computed(ast.expr):
+    _fields = ("value",)
+
+    @property
+    def value(self):
+        return ast.Name("p", ast.Load())
+
+
+SIZED = {
+    "node as a constant's value": lambda: ast.Expr(ast.Constant(ast.BinOp(ast.Name("a", ast.Load()), ast.Add(),
+                                                                          ast.Constant(1)))),
+    "nodes listed in a constant's value": lambda: ast.Constant([ast.Pass(), ast.Pass()]),
+    "subclass of a concrete class": lambda: ast.Expr(Sub(ast.Name("a", ast.Load()), ast.Add(), ast.Constant(1))),
+    "property field": lambda: ast.Expr(Computed()),
+    "nodes inside containers": lambda: ast.Constant(([ast.Pass()], (ast.Pass(),), frozenset([ast.Pass()]))),
+}
+
+
+@pytest.mark.parametrize("make", SIZED.values(), ids=SIZED.keys())
+def test_size_is_what_ast_walk_lists_in_every_mode(make):
+    tree = make()
+    for mode in ["process"] + NORMALISING:
+        for n in ast.walk(tree):
+            assert subtree_digest(n, mode)[1] == len(list(ast.walk(n))), (mode, ast.dump(n))
 
 
 def digest_of(source, mode):
