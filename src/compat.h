@@ -101,4 +101,14 @@ inline bool thread_is_attached() noexcept {
 #endif
 }
 
+// getattr(obj, name) that reports a missing attribute as 0 instead of
+// raising AttributeError: 1 with a new reference, 0 when missing, -1 on error.
+inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    return _PyObject_LookupAttr(obj, name, result);
+#endif
+}
+
 }  // namespace qw::compat

@@ -5,6 +5,7 @@
 #include "mutation.h"
 #include "state.h"
 #include "traversals.h"
+#include "visitor.h"
 #include "walks.h"
 
 #include <iterator>
@@ -184,6 +185,7 @@ int module_exec(PyObject* module) {
             for (size_t i = 0; i < std::size(FUNCTIONS); ++i)
                 add_function(module, &FUNCTIONS[i], i < LISTED_FUNCTIONS);
             add_constants(module);
+            add_visitor_types(module);
             watch_interpreter_exit();
             return 0;
         },
