@@ -111,4 +111,13 @@ inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) {
 #endif
 }
 
+// The class's version tag, which changes whenever the class or one of its
+// bases is changed; 0 when it has no valid one.
+inline unsigned int version_tag(PyTypeObject* t) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return t->tp_version_tag;
+}
+
 }  // namespace qw::compat

@@ -34,7 +34,7 @@ struct ThreadCaches {
     // "visit_Call"), keyed by the address of the kept name object, and the
     // interned attribute names it reads; every object here is kept by the state.
     std::unordered_map<uintptr_t, PyObject*, PointerHasher> visit_names;
-    PyObject* visitor_words[8] = {};
+    PyObject* visitor_words[16] = {};
 };
 
 class ModuleState {

@@ -2,19 +2,23 @@
 //
 // The classes act as ast.NodeVisitor and ast.NodeTransformer do, step for
 // step: every attribute the standard visitor reads is read here, in the same
-// order, through getattr. What is left out is only what nobody can observe:
-// the Python frames of `visit` and `generic_visit`, and the bound methods
-// they make, for a node that the visitor has no method for. Such nodes are
-// descended on an explicit stack, so that only the visitor's own methods
-// run Python code. Whether `visit` and `generic_visit` are still this
-// module's is asked of the class and the instance at every node (CPython's
-// type attribute cache answers in a few instructions), so a class changed
-// in the middle of a descent is seen at once, and a visitor that overrides
-// either method gets its own method called exactly where the standard one
-// would call it.
+// order, with getattr's meaning. What is left out is only what nobody can
+// observe: the Python frames of `visit` and `generic_visit`, and the bound
+// methods they make, for a node that the visitor has no method for. Such
+// nodes are descended on an explicit stack, so that only the visitor's own
+// methods run Python code.
+//
+// Whether an attribute read may be answered without the read is decided
+// from facts about classes that hold while the class's version tag stays
+// the same (any change to a class or its bases gives it a new one), and from
+// the visitor's instance dict, looked at again after any Python code ran.
+// Where a fact does not hold, the read is made, so a visitor that overrides
+// `visit` or `generic_visit`, or answers attribute reads itself, gets its
+// own code called exactly where the standard visitor would call it.
 #include "visitor.h"
 
 #include "binding.h"
+#include "dict_reader.h"
 #include "state.h"
 
 #include <vector>
@@ -26,27 +30,35 @@ namespace {
 // Which of this module's methods an attribute resolves to.
 enum class Ours : uint8_t { None, Visit, GenericVisit, GenericTransform, VisitConstant };
 
-enum Word : size_t { W_VISIT, W_GENERIC_VISIT, W_FIELDS, W_CLASS, W_NAME, W_VALUE, W_EXTEND, W_PREFIX };
-constexpr const char* WORD_TEXT[] = {"visit", "generic_visit", "_fields", "__class__",
-                                     "__name__", "value", "extend", "visit_"};
-static_assert(std::size(WORD_TEXT) == sizeof(ThreadCaches::visitor_words) / sizeof(PyObject*));
+enum Word : size_t {
+    W_VISIT, W_GENERIC_VISIT, W_FIELDS, W_CLASS, W_NAME, W_VALUE, W_EXTEND, W_PREFIX,
+    W_NAMECONSTANT, W_NUM, W_STR, W_BYTES, W_ELLIPSIS, WORD_COUNT
+};
+constexpr const char* WORD_TEXT[] = {
+    "visit", "generic_visit", "_fields", "__class__", "__name__", "value", "extend", "visit_",
+    "visit_NameConstant", "visit_Num", "visit_Str", "visit_Bytes", "visit_Ellipsis",
+};
+static_assert(std::size(WORD_TEXT) == WORD_COUNT);
+static_assert(WORD_COUNT <= sizeof(ThreadCaches::visitor_words) / sizeof(PyObject*));
 
-PyObject* word(Word w) {
-    PyObject*& cell = current_state().thread_caches().visitor_words[w];
-    if (!cell) [[unlikely]] {
-        Strong s = Strong::own(PyUnicode_InternFromString(WORD_TEXT[w]));
-        current_state().keep(s.as_ptr());
-        current_state().thread_caches().visitor_words[w] = s.as_ptr();
-        return s.as_ptr();
+// The interned names, made once per thread and state.
+PyObject* const* words() {
+    PyObject** cells = current_state().thread_caches().visitor_words;
+    if (!cells[WORD_COUNT - 1]) [[unlikely]] {
+        for (size_t w = 0; w < WORD_COUNT; ++w) {
+            if (current_state().thread_caches().visitor_words[w]) continue;
+            Strong s = Strong::own(PyUnicode_InternFromString(WORD_TEXT[w]));
+            current_state().keep(s.as_ptr());
+            current_state().thread_caches().visitor_words[w] = s.as_ptr();
+        }
+        cells = current_state().thread_caches().visitor_words;
     }
-    return cell;
+    return cells;
 }
-
-Strong call(PyObject* callable, PyObject* arg) { return Strong::own(PyObject_CallOneArg(callable, arg)); }
 
 Strong get_attr(PyObject* o, PyObject* name) { return Strong::own(PyObject_GetAttr(o, name)); }
 
-// getattr(o, name, None) for AttributeError only; null when missing.
+// getattr(o, name) for a name that may be missing (AttributeError); null then.
 Strong optional_attr(PyObject* o, PyObject* name) {
     PyObject* raw = nullptr;
     check_status(compat::get_optional_attr(o, name, &raw));
@@ -55,119 +67,58 @@ Strong optional_attr(PyObject* o, PyObject* name) {
 
 Ours ours_of(const PyMethodDef* def) noexcept;
 
-// Whether `o.__class__` is `type(o)` without any code running: the class
-// reads attributes the ordinary way and leaves object's `__class__` alone.
-bool class_is_type(PyTypeObject* t) {
-    if (t->tp_getattro != PyObject_GenericGetAttr) return false;
-    PyObject* name = word(W_CLASS);
-    return _PyType_Lookup(t, name) == _PyType_Lookup(&PyBaseObject_Type, name);
+Ours descriptor_ours(PyObject* d) noexcept {
+    if (!d || !Py_IS_TYPE(d, &PyMethodDescr_Type)) return Ours::None;
+    return ours_of(reinterpret_cast<PyMethodDescrObject*>(d)->d_method);
 }
-
-// isinstance(v, cls), for a class whose metaclass is `type`.
-bool is_instance(PyObject* v, PyTypeObject* cls) {
-    if (PyObject_TypeCheck(v, cls)) return true;
-    PyTypeObject* t = Py_TYPE(v);
-    if (v == Py_None || t == &PyUnicode_Type || t == &PyLong_Type || t == &PyList_Type || t == &PyTuple_Type ||
-        t == &PyBool_Type || t == &PyFloat_Type || t == &PyBytes_Type)
-        return false;
-    if (class_is_type(t)) return false;
-    return check_status(PyObject_IsInstance(v, reinterpret_cast<PyObject*>(cls))) != 0;
-}
-
-// Whether `self`'s instance dict holds `name`.
-bool instance_has(PyObject* self, PyObject* name) {
-    PyObject** slot = _PyObject_GetDictPtr(self);
-    if (!slot) {
-        if (PyErr_Occurred()) throw_py();
-        // A dict that could not be made may still hold the name.
-        return (Py_TYPE(self)->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0;
-    }
-    if (!*slot) return false;
-    Strong dict = Strong::borrowed(*slot);
-    PyObject* v = PyDict_GetItemWithError(dict.as_ptr(), name);
-    if (!v && PyErr_Occurred()) throw_py();
-    return v != nullptr;
-}
-
-// `self.<name>`: either this module's method bound to `self` (then `obj` may
-// be null: the ordinary lookup found the method in the class, and making the
-// bound method is all that reading it would do), or the object read.
-struct Bound {
-    Strong obj;
-    Ours ours = Ours::None;
-};
 
 Ours bound_ours(PyObject* self, PyObject* o) noexcept {
     if (!PyCFunction_Check(o) || PyCFunction_GET_SELF(o) != self) return Ours::None;
     return ours_of(reinterpret_cast<PyCFunctionObject*>(o)->m_ml);
 }
 
-Bound resolve(PyObject* self, PyObject* name) {
-    PyTypeObject* t = Py_TYPE(self);
-    if (t->tp_getattro == PyObject_GenericGetAttr) {
-        PyObject* d = _PyType_Lookup(t, name);
-        if (d && Py_IS_TYPE(d, &PyMethodDescr_Type)) {
-            Ours o = ours_of(reinterpret_cast<PyMethodDescrObject*>(d)->d_method);
-            if (o != Ours::None && !instance_has(self, name)) return {Strong(), o};
-        }
-    }
-    Strong obj = get_attr(self, name);
-    Ours o = bound_ours(self, obj.as_ptr());
-    return {std::move(obj), o};
-}
-
 bool is_generic(Ours o) noexcept { return o == Ours::GenericVisit || o == Ours::GenericTransform; }
 
-// 'visit_' + node.__class__.__name__
-Strong method_name(PyObject* node) {
-    PyTypeObject* t = Py_TYPE(node);
-    if (Py_IS_TYPE(t, &PyType_Type) && (t->tp_flags & Py_TPFLAGS_HEAPTYPE) && class_is_type(t)) {
-        // type.__name__ of a heap class is its ht_name; the names are kept,
-        // so an address seen here is never reused for another name.
-        PyObject* n = reinterpret_cast<PyHeapTypeObject*>(t)->ht_name;
-        auto& names = current_state().thread_caches().visit_names;
-        if (auto it = names.find(reinterpret_cast<uintptr_t>(n)); it != names.end())
-            return Strong::borrowed(it->second);
-        PyObject* raw = check(PyUnicode_Concat(word(W_PREFIX), n));
-        PyUnicode_InternInPlace(&raw);
-        Strong full = Strong::own(raw);
-        // Classes made at run time could grow this without end.
-        auto& again = current_state().thread_caches().visit_names;
-        if (again.size() < 4096) {
-            current_state().keep(n);
-            current_state().keep(full.as_ptr());
-            again.emplace(reinterpret_cast<uintptr_t>(n), full.as_ptr());
-        }
-        return full;
-    }
-    Strong cls = get_attr(node, word(W_CLASS));
-    Strong name = get_attr(cls.as_ptr(), word(W_NAME));
-    return Strong::own(PyNumber_Add(word(W_PREFIX), name.as_ptr()));
+// Values that are never lists or nodes, whatever isinstance asks them.
+bool is_leaf(PyObject* v) noexcept {
+    PyTypeObject* t = Py_TYPE(v);
+    return v == Py_None || t == &PyUnicode_Type || t == &PyLong_Type || t == &PyTuple_Type || t == &PyBool_Type ||
+           t == &PyFloat_Type || t == &PyBytes_Type || t == &PyComplex_Type || v == Py_Ellipsis;
 }
 
-// The deprecated method name that visit_Constant tries for a value.
-const char* constant_type_name(PyObject* value) {
-    const struct {
-        PyTypeObject* type;
-        const char* name;
-    } NAMES[] = {
-        // bool before int, as isinstance would find int for a bool.
-        {&PyBool_Type, "NameConstant"}, {Py_TYPE(Py_None), "NameConstant"}, {&PyLong_Type, "Num"},
-        {&PyFloat_Type, "Num"},         {&PyComplex_Type, "Num"},           {&PyUnicode_Type, "Str"},
-        {&PyBytes_Type, "Bytes"},       {&PyEllipsis_Type, "Ellipsis"},
-    };
-    for (const auto& n : NAMES)
-        if (Py_IS_TYPE(value, n.type)) return n.name;
-    for (const auto& n : NAMES)
-        if (is_instance(value, n.type)) return n.name;
-    return nullptr;
+// 'visit_' + name for a class's __name__ object (borrowed), cached for the
+// thread; the names are kept, so an address seen here is never reused for
+// another name. Null when the cache is full: classes made at run time could
+// grow it without end.
+PyObject* kept_method_name(PyObject* prefix, PyObject* name) {
+    auto& names = current_state().thread_caches().visit_names;
+    if (auto it = names.find(reinterpret_cast<uintptr_t>(name)); it != names.end()) return it->second;
+    if (names.size() >= 4096) return nullptr;
+    PyObject* raw = check(PyUnicode_Concat(prefix, name));
+    PyUnicode_InternInPlace(&raw);
+    Strong full = Strong::own(raw);
+    current_state().keep(name);
+    current_state().keep(full.as_ptr());
+    current_state().thread_caches().visit_names.emplace(reinterpret_cast<uintptr_t>(name), full.as_ptr());
+    return full.as_ptr();
 }
 
-// What `self.visit(node)` came to: a result, or the descent of `node` by
-// this module's generic_visit of kind `descend`, still to be run.
-struct Outcome {
-    Strong result;
-    Ours descend = Ours::None;
+// What a class is known to do, while its version tag is `tag`.
+struct ClassFacts {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    // `o.__class__` is `type(o)` and attributes are read the ordinary way.
+    bool plain = false;
+    // Plain, and the fields are read from an instance dict at a fixed offset.
+    bool dict_fields = false;
+    // 'visit_' + __name__ (borrowed from the thread's cache); null when the
+    // name must be read.
+    PyObject* method = nullptr;
+    // The class's `_fields`, an exact tuple (borrowed: held while the tag is).
+    PyObject* fields = nullptr;
+    // Bit j: fields[j] is a str that names no class attribute, so an
+    // instance's value is its instance dict's entry or missing.
+    uint64_t bare = 0;
 };
 
 // One node whose fields are being visited, with where the visit stands.
@@ -177,30 +128,35 @@ struct Frame {
     bool transform;
     bool started = false;
     Py_ssize_t next_field = 0;
+    Py_ssize_t next_item = 0;
+    uint64_t bare = 0;               // of `known`, while it holds
+    PyTypeObject* known = nullptr;   // the node's class when `bare` was taken
+    unsigned int known_tag = 0;
     Strong fields;      // node._fields
     Strong field_iter;  // over it, when it is not a tuple
     Strong field;       // the field whose value is being visited
-    Strong items;       // iterator over that value, when it is a list
-    Strong list;        // the list itself (transformer)
+    Strong list;        // that value, when it is a list
+    Strong items;       // iterator over it, when it is not an exact list
     Strong new_values;  // its new contents (transformer)
+};
+
+// What `self.visit(node)` came to: a result, or the descent of `node` by
+// this module's generic_visit of kind `descend`, still to be run.
+struct Outcome {
+    Strong result;
+    Ours descend = Ours::None;
 };
 
 class Visitor {
 public:
-    explicit Visitor(PyObject* self) : self_(self), ast_(current_state().base_types().ast) {}
-
-    // self.visit(node), inside a descent.
-    Outcome visit(PyObject* node) {
-        Bound v = resolve(self_, word(W_VISIT));
-        if (v.ours != Ours::Visit) return {call(v.obj.as_ptr(), node)};
-        return visit_body(node);
-    }
+    explicit Visitor(PyObject* self) : self_(self), ast_(current_state().base_types().ast), w_(words()) {}
 
     // The body of NodeVisitor.visit.
     Outcome visit_body(PyObject* node) {
+        python_ran_ = true;
         Strong name = method_name(node);
         // getattr's default, self.generic_visit, is read before the method.
-        Bound gv = resolve(self_, word(W_GENERIC_VISIT));
+        Bound gv = resolve(w_[W_GENERIC_VISIT]);
         if (Strong m = optional_attr(self_, name.as_ptr())) {
             if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node);
             return {call(m.as_ptr(), node)};
@@ -210,16 +166,16 @@ public:
 
     // The body of the NodeVisitor.visit_Constant of CPython 3.13 and earlier.
     Outcome constant_body(PyObject* node) {
-        Strong value = get_attr(node, word(W_VALUE));
-        if (const char* type_name = constant_type_name(value.as_ptr())) {
-            Strong method = Strong::own(PyUnicode_FromFormat("visit_%s", type_name));
-            if (Strong m = optional_attr(self_, method.as_ptr())) {
+        python_ran_ = true;
+        Strong value = get_attr(node, w_[W_VALUE]);
+        if (PyObject* method = constant_method(value.as_ptr())) {
+            if (Strong m = optional_attr(self_, method)) {
                 check_status(PyErr_WarnFormat(PyExc_DeprecationWarning, 1, "%U is deprecated; add visit_Constant",
-                                              method.as_ptr()));
+                                              method));
                 return {call(m.as_ptr(), node)};
             }
         }
-        return generic(resolve(self_, word(W_GENERIC_VISIT)), node);
+        return generic(resolve(w_[W_GENERIC_VISIT]), node);
     }
 
     // generic_visit(root) of the given kind, on an explicit stack.
@@ -253,15 +209,215 @@ public:
     }
 
 private:
+    // `self.<name>`: this module's method bound to `self` (then `obj` may be
+    // null: the class has it and the instance does not, and making the bound
+    // method is all that reading it would do), or the object read.
+    struct Bound {
+        Strong obj;
+        Ours ours = Ours::None;
+    };
+
+    Bound resolve(PyObject* name) {
+        PyTypeObject* t = Py_TYPE(self_);
+        if (t->tp_getattro == PyObject_GenericGetAttr) {
+            Ours o = descriptor_ours(_PyType_Lookup(t, name));
+            if (o != Ours::None && !instance_has(name)) return {Strong(), o};
+        }
+        Strong obj = get_attr(self_, name);
+        Ours o = bound_ours(self_, obj.as_ptr());
+        return {std::move(obj), o};
+    }
+
+    bool instance_has(PyObject* name) {
+        PyObject** slot = _PyObject_GetDictPtr(self_);
+        if (!slot) {
+            if (PyErr_Occurred()) throw_py();
+            // A dict that could not be made may still hold the name.
+            return (Py_TYPE(self_)->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0;
+        }
+        if (!*slot) return false;
+        Strong dict = Strong::borrowed(*slot);
+        PyObject* v = PyDict_GetItemWithError(dict.as_ptr(), name);
+        if (!v && PyErr_Occurred()) throw_py();
+        return v != nullptr;
+    }
+
+    Strong call(PyObject* callable, PyObject* arg) {
+        python_ran_ = true;
+        return Strong::own(PyObject_CallOneArg(callable, arg));
+    }
+
     Outcome generic(Bound gv, PyObject* node) {
         if (is_generic(gv.ours)) return {Strong(), gv.ours};
-        if (!gv.obj) gv.obj = get_attr(self_, word(W_GENERIC_VISIT));
+        if (!gv.obj) gv.obj = get_attr(self_, w_[W_GENERIC_VISIT]);
         return {call(gv.obj.as_ptr(), node)};
     }
 
+    // 'visit_' + node.__class__.__name__
+    Strong method_name(PyObject* node) {
+        if (PyObject* m = facts(Py_TYPE(node)).method) return Strong::borrowed(m);
+        Strong cls = get_attr(node, w_[W_CLASS]);
+        Strong name = get_attr(cls.as_ptr(), w_[W_NAME]);
+        return Strong::own(PyNumber_Add(w_[W_PREFIX], name.as_ptr()));
+    }
+
+    // The deprecated method that visit_Constant tries for a value.
+    PyObject* constant_method(PyObject* value) {
+        const struct {
+            PyTypeObject* type;
+            Word method;
+        } NAMES[] = {
+            // bool before int, as isinstance would find int for a bool.
+            {&PyBool_Type, W_NAMECONSTANT}, {Py_TYPE(Py_None), W_NAMECONSTANT}, {&PyLong_Type, W_NUM},
+            {&PyFloat_Type, W_NUM},         {&PyComplex_Type, W_NUM},           {&PyUnicode_Type, W_STR},
+            {&PyBytes_Type, W_BYTES},       {&PyEllipsis_Type, W_ELLIPSIS},
+        };
+        for (const auto& n : NAMES)
+            if (Py_IS_TYPE(value, n.type)) return w_[n.method];
+        for (const auto& n : NAMES)
+            if (is_instance(value, n.type)) return w_[n.method];
+        return nullptr;
+    }
+
+    // isinstance(v, cls), for a class whose metaclass is `type`.
+    bool is_instance(PyObject* v, PyTypeObject* cls) {
+        if (PyObject_TypeCheck(v, cls)) return true;
+        if (is_leaf(v) || facts(Py_TYPE(v)).plain) return false;
+        python_ran_ = true;
+        return check_status(PyObject_IsInstance(v, reinterpret_cast<PyObject*>(cls))) != 0;
+    }
+
+    ClassFacts& facts(PyTypeObject* t) {
+        ClassFacts& e = memo_[(reinterpret_cast<uintptr_t>(t) >> 5) % std::size(memo_)];
+        if (e.type == t && e.tag != 0 && e.tag == compat::version_tag(t)) [[likely]]
+            return e;
+        learn(e, t);
+        return e;
+    }
+
+    void learn(ClassFacts& e, PyTypeObject* t) {
+        e = ClassFacts{};
+        PyObject* cls_name = w_[W_CLASS];
+        bool plain = t->tp_getattro == PyObject_GenericGetAttr &&
+                     _PyType_Lookup(t, cls_name) == _PyType_Lookup(&PyBaseObject_Type, cls_name);
+        PyObject* method = nullptr;
+        // type.__name__ of a heap class whose metaclass is `type` is ht_name.
+        if (plain && Py_IS_TYPE(t, &PyType_Type) && (t->tp_flags & Py_TPFLAGS_HEAPTYPE))
+            method = kept_method_name(w_[W_PREFIX], reinterpret_cast<PyHeapTypeObject*>(t)->ht_name);
+        // Making the name may have run a collection; what follows runs no code.
+        plain = t->tp_getattro == PyObject_GenericGetAttr &&
+                _PyType_Lookup(t, cls_name) == _PyType_Lookup(&PyBaseObject_Type, cls_name);
+        e.plain = plain;
+        e.method = plain ? method : nullptr;
+        if (plain) {
+            PyObject* fields = _PyType_Lookup(t, w_[W_FIELDS]);
+            if (fields && PyTuple_CheckExact(fields)) {
+                e.fields = fields;
+                e.dict_fields = t->tp_dictoffset > 0;
+                const Py_ssize_t n = std::min<Py_ssize_t>(PyTuple_GET_SIZE(fields), 64);
+                for (Py_ssize_t j = 0; j < n; ++j) {
+                    PyObject* f = PyTuple_GET_ITEM(fields, j);
+                    if (PyUnicode_CheckExact(f) && !_PyType_Lookup(t, f)) e.bare |= uint64_t{1} << j;
+                }
+            }
+        }
+        e.type = t;
+        e.tag = compat::version_tag(t);  // the lookups above gave it one
+    }
+
+    // The instance dict's entry for `name` (borrowed), or null.
+    static PyObject* dict_entry(PyObject* dict, size_t expected, PyObject* name) {
+        const EntryView view = unicode_entries(dict);
+        if (view.ok) {
+            if (PyObject* v = find_in_place(view, expected, name)) return v;
+        }
+        PyObject* v = PyDict_GetItemWithError(dict, name);
+        if (!v && PyErr_Occurred()) throw_py();
+        return v;
+    }
+
+    // What the visitor's class and instance dict allow, looked at again
+    // when the class changed or Python code ran.
+    void refresh() {
+        PyTypeObject* t = Py_TYPE(self_);
+        if (self_tag_ == 0 || self_tag_ != compat::version_tag(t)) {
+            self_fast_ = t->tp_getattro == PyObject_GenericGetAttr &&
+                         descriptor_ours(_PyType_Lookup(t, w_[W_VISIT])) == Ours::Visit;
+            self_generic_ = descriptor_ours(_PyType_Lookup(t, w_[W_GENERIC_VISIT]));
+            self_tag_ = compat::version_tag(t);
+            python_ran_ = true;
+        }
+        if (!python_ran_) return;
+        python_ran_ = false;
+        instance_dict_ = nullptr;
+        instance_clean_ = false;
+        if (!self_fast_) return;
+        PyObject** slot = _PyObject_GetDictPtr(self_);
+        if (!slot) {
+            if (PyErr_Occurred()) throw_py();
+            instance_clean_ = !(Py_TYPE(self_)->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+            return;
+        }
+        PyObject* dict = *slot;
+        if (!dict || PyDict_GET_SIZE(dict) == 0) {
+            instance_clean_ = true;
+            return;
+        }
+        if (PyDict_GET_SIZE(dict) > 64) return;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) return;
+            if (PyUnicode_Compare(key, w_[W_VISIT]) == 0 || PyUnicode_Compare(key, w_[W_GENERIC_VISIT]) == 0) return;
+            if (PyUnicode_Tailmatch(key, w_[W_PREFIX], 0, PY_SSIZE_T_MAX, -1) == 1) instance_dict_ = dict;
+        }
+        instance_clean_ = true;
+    }
+
+    // self.visit(node), inside a descent.
+    Outcome visit(PyObject* node) {
+        refresh();
+        if (self_fast_ && instance_clean_) {
+            // visit and the default, generic_visit, are the class's; where no
+            // class and no instance has the method, getattr gives the default.
+            PyObject* method = facts(Py_TYPE(node)).method;
+            if (method && (!instance_dict_ || !PyDict_GetItemWithError(instance_dict_, method))) {
+                if (PyErr_Occurred()) throw_py();
+                PyObject* found = _PyType_Lookup(Py_TYPE(self_), method);
+                if (!found && is_generic(self_generic_)) return {Strong(), self_generic_};
+                if (descriptor_ours(found) == Ours::VisitConstant && is_generic(self_generic_)) {
+                    if (Outcome o = plain_constant(node); o.descend != Ours::None) return o;
+                }
+            }
+        }
+        Bound v = resolve(w_[W_VISIT]);
+        if (v.ours != Ours::Visit) return {call(v.obj.as_ptr(), node)};
+        return visit_body(node);
+    }
+
+    // visit_Constant where no deprecated method is anywhere: the descent.
+    Outcome plain_constant(PyObject* node) {
+        PyObject* value = nullptr;
+        ClassFacts& f = facts(Py_TYPE(node));
+        if (f.dict_fields) {
+            if (PyObject* dict = get_instance_dict_fast(node)) value = dict_entry(dict, 0, w_[W_VALUE]);
+        }
+        // Only a value read from the dict of a plain Constant is known not to
+        // have run code; otherwise the general road reads it.
+        if (!value || _PyType_Lookup(Py_TYPE(node), w_[W_VALUE])) return {};
+        Strong held = Strong::borrowed(value);
+        PyObject* method = constant_method(held.as_ptr());
+        if (python_ran_ || (method && (_PyType_Lookup(Py_TYPE(self_), method) ||
+                                        (instance_dict_ && PyDict_GetItemWithError(instance_dict_, method)))))
+            return {};
+        if (PyErr_Occurred()) throw_py();
+        return {Strong(), self_generic_};
+    }
+
     // The next field name of `f.node._fields`; null at the end.
-    static Strong next_field(Frame& f) {
+    Strong next_field(Frame& f) {
         if (f.field_iter) {
+            python_ran_ = true;
             PyObject* raw = nullptr;
             if (check_status(compat::iter_next(f.field_iter.as_ptr(), &raw)) == 0) return {};
             return Strong::own(raw);
@@ -270,53 +426,104 @@ private:
         return Strong::borrowed(PyTuple_GET_ITEM(f.fields.as_ptr(), f.next_field++));
     }
 
+    void start(Frame& f) {
+        f.started = true;
+        PyObject* node = f.node.as_ptr();
+        PyTypeObject* t = Py_TYPE(node);
+        ClassFacts& facts_of = facts(t);
+        if (facts_of.fields && facts_of.dict_fields) {
+            PyObject* dict = get_instance_dict_fast(node);
+            if (!dict || !dict_entry(dict, 0, w_[W_FIELDS])) {
+                f.fields = Strong::borrowed(facts_of.fields);
+                f.bare = facts_of.bare;
+                f.known = t;
+                f.known_tag = facts_of.tag;
+                return;
+            }
+        }
+        python_ran_ = true;
+        f.fields = get_attr(node, w_[W_FIELDS]);
+        if (!PyTuple_CheckExact(f.fields.as_ptr())) f.field_iter = Strong::own(PyObject_GetIter(f.fields.as_ptr()));
+    }
+
+    // getattr(node, name) for field `j`; null when missing.
+    Strong field_value(Frame& f, Py_ssize_t j, PyObject* name) {
+        PyObject* node = f.node.as_ptr();
+        if (j < 64 && (f.bare >> j) & 1) {
+            if (Py_TYPE(node) == f.known && compat::version_tag(f.known) == f.known_tag) {
+                PyObject* dict = get_instance_dict_fast(node);
+                PyObject* v = dict ? dict_entry(dict, static_cast<size_t>(j), name) : nullptr;
+                return v ? Strong::borrowed(v) : Strong();
+            }
+            f.bare = 0;
+        }
+        python_ran_ = true;
+        return optional_attr(node, name);
+    }
+
     // The next child to visit, reading fields and list items as the
     // standard generic_visit does, when it gets to them; null at the end.
     Strong next_child(Frame& f) {
-        if (!f.started) {
-            f.started = true;
-            f.fields = get_attr(f.node.as_ptr(), word(W_FIELDS));
-            if (!PyTuple_CheckExact(f.fields.as_ptr())) f.field_iter = Strong::own(PyObject_GetIter(f.fields.as_ptr()));
-        }
+        if (!f.started) start(f);
         for (;;) {
-            if (f.items) {
-                PyObject* raw = nullptr;
-                if (check_status(compat::iter_next(f.items.as_ptr(), &raw)) == 1) {
-                    Strong item = Strong::own(raw);
+            if (f.list) {
+                if (Strong item = next_item(f)) {
                     if (is_instance(item.as_ptr(), ast_)) return item;
                     if (f.transform) check_status(PyList_Append(f.new_values.as_ptr(), item.as_ptr()));
                     continue;
                 }
+                if (f.transform) replace_items(f.list.as_ptr(), f.new_values.as_ptr());
+                f.list = Strong();
                 f.items = Strong();
-                if (f.transform) {
-                    replace_items(f.list.as_ptr(), f.new_values.as_ptr());
-                    f.list = Strong();
-                    f.new_values = Strong();
-                }
+                f.new_values = Strong();
             }
+            const Py_ssize_t j = f.next_field;
             Strong name = next_field(f);
             if (!name) return {};
-            Strong value = optional_attr(f.node.as_ptr(), name.as_ptr());
+            Strong value = field_value(f, j, name.as_ptr());
             if (!value) continue;
-            if (is_instance(value.as_ptr(), &PyList_Type)) {
+            PyObject* v = value.as_ptr();
+            // isinstance(v, list), then isinstance(v, AST)
+            bool list = PyList_Check(v);
+            if (!list && !is_leaf(v) && !facts(Py_TYPE(v)).plain) {
+                python_ran_ = true;
+                list = check_status(PyObject_IsInstance(v, reinterpret_cast<PyObject*>(&PyList_Type))) != 0;
+            }
+            if (list) {
                 if (f.transform) f.new_values = Strong::own(PyList_New(0));
-                f.items = Strong::own(PyObject_GetIter(value.as_ptr()));
-                if (f.transform) f.list = std::move(value);
+                if (!PyList_CheckExact(v)) f.items = Strong::own(PyObject_GetIter(v));
+                f.next_item = 0;
+                f.list = std::move(value);
                 continue;
             }
-            if (is_instance(value.as_ptr(), ast_)) {
+            if (is_instance(v, ast_)) {
                 f.field = std::move(name);
                 return value;
             }
         }
     }
 
+    // `for item in value`: an exact list by index, as its iterator does.
+    Strong next_item(Frame& f) {
+        if (!f.items) {
+            PyObject* list = f.list.as_ptr();
+            if (f.next_item < PyList_GET_SIZE(list)) return Strong::borrowed(PyList_GET_ITEM(list, f.next_item++));
+            f.next_item = PY_SSIZE_T_MAX;
+            return {};
+        }
+        python_ran_ = true;
+        PyObject* raw = nullptr;
+        if (check_status(compat::iter_next(f.items.as_ptr(), &raw)) == 0) return {};
+        return Strong::own(raw);
+    }
+
     // old_value[:] = new_values
-    static void replace_items(PyObject* list, PyObject* values) {
+    void replace_items(PyObject* list, PyObject* values) {
         if (PyList_CheckExact(list)) {
             check_status(PyList_SetSlice(list, 0, PY_SSIZE_T_MAX, values));
             return;
         }
+        python_ran_ = true;
         Strong all = Strong::own(PySlice_New(nullptr, nullptr, nullptr));
         check_status(PyObject_SetItem(list, all.as_ptr(), values));
     }
@@ -324,28 +531,34 @@ private:
     // What NodeTransformer.generic_visit does with what visiting a child gave.
     void take_result(Frame& f, Strong r) {
         if (!f.transform) return;
-        if (f.items) {
+        if (f.list) {
             if (r.as_ptr() == Py_None) return;
             if (!is_instance(r.as_ptr(), ast_)) {
-                call_extend(f.new_values.as_ptr(), r.as_ptr());
+                python_ran_ = true;
+                Strong done = Strong::own(PyObject_CallMethodOneArg(f.new_values.as_ptr(), w_[W_EXTEND], r.as_ptr()));
                 return;
             }
             check_status(PyList_Append(f.new_values.as_ptr(), r.as_ptr()));
             return;
         }
         Strong field = std::move(f.field);
+        if (Py_TYPE(f.node.as_ptr())->tp_setattro != PyObject_GenericSetAttr) python_ran_ = true;
         if (r.as_ptr() == Py_None)
             check_status(PyObject_DelAttr(f.node.as_ptr(), field.as_ptr()));
         else
             check_status(PyObject_SetAttr(f.node.as_ptr(), field.as_ptr(), r.as_ptr()));
     }
 
-    static void call_extend(PyObject* list, PyObject* values) {
-        Strong done = Strong::own(PyObject_CallMethodOneArg(list, word(W_EXTEND), values));
-    }
-
     PyObject* self_;
     PyTypeObject* ast_;
+    PyObject* const* w_;
+    unsigned int self_tag_ = 0;
+    bool self_fast_ = false;
+    Ours self_generic_ = Ours::None;
+    bool python_ran_ = true;
+    bool instance_clean_ = false;
+    PyObject* instance_dict_ = nullptr;  // borrowed; holds visit_ keys
+    ClassFacts memo_[16];
 };
 
 // Binds the one parameter, `node`, as a Python method's would be bound.
