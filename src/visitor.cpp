@@ -641,7 +641,7 @@ PyMethodDef VISITOR_METHODS[] = {
 #if PY_VERSION_HEX < 0x030E0000
     // The running ast.NodeVisitor has it too: the fallback to visit_Num,
     // visit_Str and the other methods of the old constant classes.
-    {"visit_Constant", entry_of<Ours::VisitConstant>(), METHOD_FLAGS, nullptr},
+    {"visit_Constant", entry_of<Ours::VisitConstant>(), METHOD_FLAGS, "visit_Constant($self, /, node)\n--\n\n"},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };

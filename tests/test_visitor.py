@@ -315,23 +315,31 @@ assert names and all(issubclass(getattr(suite, n).visitor_class if hasattr(getat
                                 else quernwood.NodeVisitor, quernwood.NodeVisitor) for n in names)
 tests = unittest.TestSuite(unittest.defaultTestLoader.loadTestsFromTestCase(getattr(suite, n)) for n in names)
 result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(tests)
+assert result.testsRun > 0
 print("RAN", result.testsRun)
 sys.exit(not result.wasSuccessful())
 """
 
 UNPARSE_SWAPPED = """
 import ast, os, sys, quernwood, warnings
-source = open(ast.__file__).read().replace("class _Unparser(NodeVisitor):", "class _Unparser(_QW_NodeVisitor):")
-mine = {"__name__": "swapped_ast", "_QW_NodeVisitor": quernwood.NodeVisitor}
-exec(compile(source, ast.__file__, "exec"), mine)
-assert issubclass(mine["_Unparser"], quernwood.NodeVisitor)
+# The unparser's module (ast itself before 3.14), compiled again on our base class.
+try:
+    import _ast_unparse as home
+    base_line, cls_name = "class Unparser(NodeVisitor):", "Unparser"
+except ImportError:
+    home, base_line, cls_name = ast, "class _Unparser(NodeVisitor):", "_Unparser"
+source = open(home.__file__).read()
+assert base_line in source
+mine = {"__name__": "swapped", "_QW_NodeVisitor": quernwood.NodeVisitor}
+exec(compile(source.replace(base_line, base_line.replace("NodeVisitor", "_QW_NodeVisitor")), home.__file__, "exec"), mine)
+assert issubclass(mine[cls_name], quernwood.NodeVisitor)
 root = os.path.dirname(ast.__file__)
 files = sorted(f for f in os.listdir(root) if f.endswith(".py"))[::int(sys.argv[1])]
 for name in files:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         tree = ast.parse(open(os.path.join(root, name), "rb").read())
-    assert mine["unparse"](tree) == ast.unparse(tree), name
+    assert mine[cls_name]().visit(tree) == ast.unparse(tree), name
 print("UNPARSED", len(files))
 """
 
