@@ -21,6 +21,7 @@
 #include "dict_reader.h"
 #include "state.h"
 
+#include <unordered_set>
 #include <vector>
 
 namespace qw {
@@ -201,6 +202,8 @@ public:
             Outcome o = visit(child.as_ptr());
             if (o.descend != Ours::None) {
                 stack.emplace_back(std::move(child), o.descend == Ours::GenericTransform);
+                if (stack.size() >= next_cycle_check_) [[unlikely]]
+                    check_path(stack);
                 continue;
             }
             result = std::move(o.result);
@@ -209,6 +212,18 @@ public:
     }
 
 private:
+    // The stack is the path from the root: a node on it twice is its own
+    // descendant, and the descent would never end. Looked for past a depth
+    // that no parsed tree reaches, and at every doubling after.
+    void check_path(const std::vector<Frame>& stack) {
+        next_cycle_check_ *= 2;
+        std::unordered_set<uintptr_t, PointerHasher> seen;
+        for (const Frame& f : stack)
+            if (!seen.insert(reinterpret_cast<uintptr_t>(f.node.as_ptr())).second)
+                throw_error(PyExc_RecursionError,
+                            "the tree has a cycle: a node is reachable from itself through its fields");
+    }
+
     // `self.<name>`: this module's method bound to `self` (then `obj` may be
     // null: the class has it and the instance does not, and making the bound
     // method is all that reading it would do), or the object read.
@@ -218,29 +233,16 @@ private:
     };
 
     Bound resolve(PyObject* name) {
-        PyTypeObject* t = Py_TYPE(self_);
-        if (t->tp_getattro == PyObject_GenericGetAttr) {
-            Ours o = descriptor_ours(_PyType_Lookup(t, name));
-            if (o != Ours::None && !instance_has(name)) return {Strong(), o};
-        }
         Strong obj = get_attr(self_, name);
         Ours o = bound_ours(self_, obj.as_ptr());
         return {std::move(obj), o};
     }
 
-    bool instance_has(PyObject* name) {
-        PyObject** slot = _PyObject_GetDictPtr(self_);
-        if (!slot) {
-            if (PyErr_Occurred()) throw_py();
-            // A dict that could not be made may still hold the name.
-            return (Py_TYPE(self_)->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0;
-        }
-        if (!*slot) return false;
-        Strong dict = Strong::borrowed(*slot);
-        PyObject* v = PyDict_GetItemWithError(dict.as_ptr(), name);
-        if (!v && PyErr_Occurred()) throw_py();
-        return v != nullptr;
-    }
+    // Whether getattr(self, name) finds anything, for a name that the
+    // visitor's class does not have: then only the instance can, and
+    // reading it runs no code. The instance dict is never made for this:
+    // a visitor whose attributes live in the object itself keeps them there.
+    bool instance_has(PyObject* name) { return static_cast<bool>(optional_attr(self_, name)); }
 
     Strong call(PyObject* callable, PyObject* arg) {
         python_ran_ = true;
@@ -336,8 +338,8 @@ private:
         return v;
     }
 
-    // What the visitor's class and instance dict allow, looked at again
-    // when the class changed or Python code ran.
+    // What the visitor's class and instance allow, looked at again when
+    // the class changed or Python code ran.
     void refresh() {
         PyTypeObject* t = Py_TYPE(self_);
         if (self_tag_ == 0 || self_tag_ != compat::version_tag(t)) {
@@ -349,43 +351,26 @@ private:
         }
         if (!python_ran_) return;
         python_ran_ = false;
-        instance_dict_ = nullptr;
         instance_clean_ = false;
-        if (!self_fast_) return;
-        PyObject** slot = _PyObject_GetDictPtr(self_);
-        if (!slot) {
-            if (PyErr_Occurred()) throw_py();
-            instance_clean_ = !(Py_TYPE(self_)->tp_flags & Py_TPFLAGS_MANAGED_DICT);
-            return;
-        }
-        PyObject* dict = *slot;
-        if (!dict || PyDict_GET_SIZE(dict) == 0) {
-            instance_clean_ = true;
-            return;
-        }
-        if (PyDict_GET_SIZE(dict) > 64) return;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(dict, &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) return;
-            if (PyUnicode_Compare(key, w_[W_VISIT]) == 0 || PyUnicode_Compare(key, w_[W_GENERIC_VISIT]) == 0) return;
-            if (PyUnicode_Tailmatch(key, w_[W_PREFIX], 0, PY_SSIZE_T_MAX, -1) == 1) instance_dict_ = dict;
-        }
+        if (!self_fast_ || !is_generic(self_generic_)) return;
+        // With the class's methods found first, these reads run no code.
+        Strong v = optional_attr(self_, w_[W_VISIT]);
+        if (!v || bound_ours(self_, v.as_ptr()) != Ours::Visit) return;
+        Strong g = optional_attr(self_, w_[W_GENERIC_VISIT]);
+        if (!g || bound_ours(self_, g.as_ptr()) != self_generic_) return;
         instance_clean_ = true;
     }
 
     // self.visit(node), inside a descent.
     Outcome visit(PyObject* node) {
         refresh();
-        if (self_fast_ && instance_clean_) {
+        if (instance_clean_) {
             // visit and the default, generic_visit, are the class's; where no
             // class and no instance has the method, getattr gives the default.
-            PyObject* method = facts(Py_TYPE(node)).method;
-            if (method && (!instance_dict_ || !PyDict_GetItemWithError(instance_dict_, method))) {
-                if (PyErr_Occurred()) throw_py();
+            if (PyObject* method = facts(Py_TYPE(node)).method) {
                 PyObject* found = _PyType_Lookup(Py_TYPE(self_), method);
-                if (!found && is_generic(self_generic_)) return {Strong(), self_generic_};
-                if (descriptor_ours(found) == Ours::VisitConstant && is_generic(self_generic_)) {
+                if (!found && !instance_has(method)) return {Strong(), self_generic_};
+                if (descriptor_ours(found) == Ours::VisitConstant && !instance_has(method)) {
                     if (Outcome o = plain_constant(node); o.descend != Ours::None) return o;
                 }
             }
@@ -407,10 +392,8 @@ private:
         if (!value || _PyType_Lookup(Py_TYPE(node), w_[W_VALUE])) return {};
         Strong held = Strong::borrowed(value);
         PyObject* method = constant_method(held.as_ptr());
-        if (python_ran_ || (method && (_PyType_Lookup(Py_TYPE(self_), method) ||
-                                        (instance_dict_ && PyDict_GetItemWithError(instance_dict_, method)))))
+        if (python_ran_ || (method && (_PyType_Lookup(Py_TYPE(self_), method) || instance_has(method))))
             return {};
-        if (PyErr_Occurred()) throw_py();
         return {Strong(), self_generic_};
     }
 
@@ -557,8 +540,8 @@ private:
     Ours self_generic_ = Ours::None;
     bool python_ran_ = true;
     bool instance_clean_ = false;
-    PyObject* instance_dict_ = nullptr;  // borrowed; holds visit_ keys
     ClassFacts memo_[16];
+    size_t next_cycle_check_ = size_t{1} << 17;
 };
 
 // Binds the one parameter, `node`, as a Python method's would be bound.

@@ -16,6 +16,16 @@ import quernwood as qw
 SOURCE = "def f(x, y=[1]):\n    return g(x) + y.z\nclass C:\n    pass\n"
 KINDS = (ast.Name, ast.Call)
 
+class _Sparse(qw.NodeVisitor):
+    def visit_Call(self, node):
+        self.generic_visit(node)
+
+
+class _Dropper(qw.NodeTransformer):
+    def visit_Pass(self, node):
+        return None
+
+
 CALLS = {
     "walk": qw.walk,
     "walk_dfs": qw.walk_dfs,
@@ -33,6 +43,8 @@ CALLS = {
     "expand_kinds": lambda t: qw.expand_kinds((ast.stmt, ast.Name)),
     "subtree_digests": lambda t: qw.subtree_digests(t, "renamed"),
     "subtree_digest": lambda t: qw.subtree_digest(t, "stable"),
+    "NodeVisitor": lambda t: _Sparse().visit(t),
+    "NodeTransformer": lambda t: _Dropper().visit(t),
 }
 
 

@@ -93,7 +93,8 @@ def test_interrupt_while_reading_fields_propagates_and_caches_nothing(call, expe
 @pytest.mark.parametrize("name", [
     "walk", "walk_dfs", "walk_unordered", "_walk_count", "walk_frontier", "walk_frontier_edges",
     "walk_of_types", "walk_frontier_events", "subtree_hashes", "subtree_hash", "set_parents",
-    "fix_missing_locations", "walk_of_types_edges", "expand_kinds", "subtree_digests", "subtree_digest"])
+    "fix_missing_locations", "walk_of_types_edges", "expand_kinds", "subtree_digests", "subtree_digest",
+    "NodeVisitor", "NodeTransformer"])
 def test_allocation_failure_is_memory_error(name):
     # A fresh process: the defect this looks for used to abort it.
     r = run_fresh(f"""
@@ -116,6 +117,8 @@ TREE_CALLS = {
     "set_parents": qw.set_parents,
     "fix_missing_locations": qw.fix_missing_locations,
     "subtree_hash": qw.subtree_hash,
+    "NodeVisitor": qw.NodeVisitor().visit,
+    "NodeTransformer": qw.NodeTransformer().visit,
 }
 
 
