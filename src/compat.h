@@ -111,6 +111,12 @@ inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) {
 #endif
 }
 
+// Whether an object's instance dict may be made just to read it. From 3.13
+// a dict made for an object whose attributes live in the object itself has
+// to be copied out when the object ends, an allocation that can fail where
+// nothing can report it.
+inline constexpr bool MAKE_INSTANCE_DICT = PY_VERSION_HEX < 0x030D0000;
+
 // The class's version tag, which changes whenever the class or one of its
 // bases is changed; 0 when it has no valid one.
 inline unsigned int version_tag(PyTypeObject* t) noexcept {

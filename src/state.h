@@ -35,6 +35,8 @@ struct ThreadCaches {
     // interned attribute names it reads; every object here is kept by the state.
     std::unordered_map<uintptr_t, PyObject*, PointerHasher> visit_names;
     PyObject* visitor_words[16] = {};
+    // What NodeVisitor learned about classes (its own record type).
+    std::shared_ptr<void> visitor_memo;
 };
 
 class ModuleState {

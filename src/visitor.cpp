@@ -113,14 +113,34 @@ struct ClassFacts {
     // Plain, and the fields are read from an instance dict at a fixed offset.
     bool dict_fields = false;
     // 'visit_' + __name__ (borrowed from the thread's cache); null when the
-    // name must be read.
+    // name must be read. For `name`, the class's name object (kept): setting
+    // __name__ leaves the version tag alone on some versions.
     PyObject* method = nullptr;
+    PyObject* name = nullptr;
     // The class's `_fields`, an exact tuple (borrowed: held while the tag is).
     PyObject* fields = nullptr;
-    // Bit j: fields[j] is a str that names no class attribute, so an
-    // instance's value is its instance dict's entry or missing.
+    // Bit j: fields[j] is a str that names no class attribute, or one that
+    // is no descriptor (an optional field's None), so an instance's value
+    // is its instance dict's entry, else that class attribute, else missing.
     uint64_t bare = 0;
+    // What visiting a node of the class comes to, found in epoch `epoch`
+    // of the visitor (0: not yet).
+    uint64_t epoch = 0;
+    enum class Road : uint8_t { Read, Descend, Constant } road = Road::Read;
 };
+
+// The facts of the classes met on the thread, by address, and the
+// counter of the visitor epochs in which roads were found.
+struct ClassMemo {
+    ClassFacts entries[256];
+    uint64_t next_epoch = 1;
+};
+
+std::shared_ptr<ClassMemo> thread_memo() {
+    std::shared_ptr<void>& cell = current_state().thread_caches().visitor_memo;
+    if (!cell) cell = std::make_shared<ClassMemo>();
+    return std::static_pointer_cast<ClassMemo>(cell);
+}
 
 // One node whose fields are being visited, with where the visit stands.
 struct Frame {
@@ -150,7 +170,8 @@ struct Outcome {
 
 class Visitor {
 public:
-    explicit Visitor(PyObject* self) : self_(self), ast_(current_state().base_types().ast), w_(words()) {}
+    explicit Visitor(PyObject* self)
+        : self_(self), ast_(current_state().base_types().ast), w_(words()), memo_(thread_memo()) {}
 
     // The body of NodeVisitor.visit.
     Outcome visit_body(PyObject* node) {
@@ -290,8 +311,10 @@ private:
     }
 
     ClassFacts& facts(PyTypeObject* t) {
-        ClassFacts& e = memo_[(reinterpret_cast<uintptr_t>(t) >> 5) % std::size(memo_)];
-        if (e.type == t && e.tag != 0 && e.tag == compat::version_tag(t)) [[likely]]
+        const uint64_t h = (reinterpret_cast<uintptr_t>(t) >> 4) * 0x9E3779B97F4A7C15ull;
+        ClassFacts& e = memo_->entries[h >> 56];
+        if (e.type == t && e.tag != 0 && e.tag == compat::version_tag(t) &&
+            (!e.name || e.name == reinterpret_cast<PyHeapTypeObject*>(t)->ht_name)) [[likely]]
             return e;
         learn(e, t);
         return e;
@@ -303,14 +326,18 @@ private:
         bool plain = t->tp_getattro == PyObject_GenericGetAttr &&
                      _PyType_Lookup(t, cls_name) == _PyType_Lookup(&PyBaseObject_Type, cls_name);
         PyObject* method = nullptr;
+        PyObject* name = nullptr;
         // type.__name__ of a heap class whose metaclass is `type` is ht_name.
-        if (plain && Py_IS_TYPE(t, &PyType_Type) && (t->tp_flags & Py_TPFLAGS_HEAPTYPE))
-            method = kept_method_name(w_[W_PREFIX], reinterpret_cast<PyHeapTypeObject*>(t)->ht_name);
+        if (plain && Py_IS_TYPE(t, &PyType_Type) && (t->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+            name = reinterpret_cast<PyHeapTypeObject*>(t)->ht_name;
+            method = kept_method_name(w_[W_PREFIX], name);
+        }
         // Making the name may have run a collection; what follows runs no code.
         plain = t->tp_getattro == PyObject_GenericGetAttr &&
                 _PyType_Lookup(t, cls_name) == _PyType_Lookup(&PyBaseObject_Type, cls_name);
         e.plain = plain;
         e.method = plain ? method : nullptr;
+        if (e.method) e.name = name;
         if (plain) {
             PyObject* fields = _PyType_Lookup(t, w_[W_FIELDS]);
             if (fields && PyTuple_CheckExact(fields)) {
@@ -319,7 +346,9 @@ private:
                 const Py_ssize_t n = std::min<Py_ssize_t>(PyTuple_GET_SIZE(fields), 64);
                 for (Py_ssize_t j = 0; j < n; ++j) {
                     PyObject* f = PyTuple_GET_ITEM(fields, j);
-                    if (PyUnicode_CheckExact(f) && !_PyType_Lookup(t, f)) e.bare |= uint64_t{1} << j;
+                    if (!PyUnicode_CheckExact(f)) continue;
+                    PyObject* d = _PyType_Lookup(t, f);
+                    if (!d || !Py_TYPE(d)->tp_descr_get) e.bare |= uint64_t{1} << j;
                 }
             }
         }
@@ -351,8 +380,11 @@ private:
         }
         if (!python_ran_) return;
         python_ran_ = false;
+        epoch_ = memo_->next_epoch++;
         instance_clean_ = false;
+        instance_methods_ = true;
         if (!self_fast_ || !is_generic(self_generic_)) return;
+        if (compat::MAKE_INSTANCE_DICT && scan_instance()) return;
         // With the class's methods found first, these reads run no code.
         Strong v = optional_attr(self_, w_[W_VISIT]);
         if (!v || bound_ours(self_, v.as_ptr()) != Ours::Visit) return;
@@ -361,23 +393,71 @@ private:
         instance_clean_ = true;
     }
 
+    // Reads the instance's attribute names from its dict, when that settles
+    // what getattr would find on the instance: `visit` and `generic_visit`
+    // or not, and any `visit_` name or none.
+    bool scan_instance() {
+        PyObject** slot = _PyObject_GetDictPtr(self_);
+        if (!slot) {
+            if (PyErr_Occurred()) throw_py();
+            if (Py_TYPE(self_)->tp_flags & Py_TPFLAGS_MANAGED_DICT) return false;  // not made
+            instance_clean_ = true;  // no dict: slots are class attributes
+            instance_methods_ = false;
+            return true;
+        }
+        PyObject* dict = *slot;
+        if (dict && PyDict_GET_SIZE(dict) > 64) return false;
+        instance_methods_ = false;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (dict && PyDict_Next(dict, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) return false;
+            if (PyUnicode_Compare(key, w_[W_VISIT]) == 0 || PyUnicode_Compare(key, w_[W_GENERIC_VISIT]) == 0)
+                return true;  // not clean
+            if (PyUnicode_Tailmatch(key, w_[W_PREFIX], 0, PY_SSIZE_T_MAX, -1) == 1) instance_methods_ = true;
+        }
+        instance_clean_ = true;
+        return true;
+    }
+
     // self.visit(node), inside a descent.
     Outcome visit(PyObject* node) {
         refresh();
         if (instance_clean_) {
-            // visit and the default, generic_visit, are the class's; where no
-            // class and no instance has the method, getattr gives the default.
-            if (PyObject* method = facts(Py_TYPE(node)).method) {
-                PyObject* found = _PyType_Lookup(Py_TYPE(self_), method);
-                if (!found && !instance_has(method)) return {Strong(), self_generic_};
-                if (descriptor_ours(found) == Ours::VisitConstant && !instance_has(method)) {
-                    if (Outcome o = plain_constant(node); o.descend != Ours::None) return o;
-                }
+            ClassFacts& f = facts(Py_TYPE(node));
+            if (f.method && f.epoch != epoch_) {
+                f.road = road(f.method);
+                f.epoch = epoch_;
+            }
+            if (f.method && f.road == ClassFacts::Road::Descend) return {Strong(), self_generic_};
+            if (f.method && f.road == ClassFacts::Road::Read) {
+                // Reading visit and generic_visit would only make bound methods.
+                Strong m = optional_attr(self_, f.method);
+                if (!m) return {Strong(), self_generic_};
+                if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node);
+                return {call(m.as_ptr(), node)};
+            }
+            if (f.method && f.road == ClassFacts::Road::Constant) {
+                if (Outcome o = plain_constant(node); o.descend != Ours::None) return o;
             }
         }
         Bound v = resolve(w_[W_VISIT]);
         if (v.ours != Ours::Visit) return {call(v.obj.as_ptr(), node)};
         return visit_body(node);
+    }
+
+    // What getattr(self, method) gives, while neither the visitor's class
+    // nor (no code having run) its instance changes: nothing, so visit's
+    // default, generic_visit, is called; the base class's visit_Constant;
+    // or something to read and call.
+    ClassFacts::Road road(PyObject* method) {
+        PyObject* found = _PyType_Lookup(Py_TYPE(self_), method);
+        if (!found)
+            return instance_methods_ && instance_has(method) ? ClassFacts::Road::Read : ClassFacts::Road::Descend;
+        if (descriptor_ours(found) != Ours::VisitConstant) return ClassFacts::Road::Read;
+        Strong m = optional_attr(self_, method);
+        return m && bound_ours(self_, m.as_ptr()) == Ours::VisitConstant ? ClassFacts::Road::Constant
+                                                                          : ClassFacts::Road::Read;
     }
 
     // visit_Constant where no deprecated method is anywhere: the descent.
@@ -436,6 +516,7 @@ private:
             if (Py_TYPE(node) == f.known && compat::version_tag(f.known) == f.known_tag) {
                 PyObject* dict = get_instance_dict_fast(node);
                 PyObject* v = dict ? dict_entry(dict, static_cast<size_t>(j), name) : nullptr;
+                if (!v) v = _PyType_Lookup(f.known, name);
                 return v ? Strong::borrowed(v) : Strong();
             }
             f.bare = 0;
@@ -539,8 +620,10 @@ private:
     bool self_fast_ = false;
     Ours self_generic_ = Ours::None;
     bool python_ran_ = true;
+    uint64_t epoch_ = 0;
     bool instance_clean_ = false;
-    ClassFacts memo_[16];
+    bool instance_methods_ = true;  // the instance may hold visit_ names
+    std::shared_ptr<ClassMemo> memo_;
     size_t next_cycle_check_ = size_t{1} << 17;
 };
 
