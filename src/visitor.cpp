@@ -320,8 +320,10 @@ private:
         return e;
     }
 
-    void learn(ClassFacts& e, PyTypeObject* t) {
-        e = ClassFacts{};
+    // Made apart and stored at the end: a collection while the name is
+    // made may run a visitor that uses the same slot.
+    void learn(ClassFacts& slot, PyTypeObject* t) {
+        ClassFacts e;
         PyObject* cls_name = w_[W_CLASS];
         bool plain = t->tp_getattro == PyObject_GenericGetAttr &&
                      _PyType_Lookup(t, cls_name) == _PyType_Lookup(&PyBaseObject_Type, cls_name);
@@ -354,6 +356,7 @@ private:
         }
         e.type = t;
         e.tag = compat::version_tag(t);  // the lookups above gave it one
+        slot = e;
     }
 
     // The instance dict's entry for `name` (borrowed), or null.
