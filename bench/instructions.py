@@ -29,6 +29,14 @@ FUNCTIONS = {
     "subtree_hash": quernwood.subtree_hash,
     "subtree_hashes": quernwood.subtree_hashes,
 }
+# The visitors of cases_visitor.py, on either base class.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import cases_visitor  # noqa: E402
+
+for _label, _make in (("sparse", cases_visitor.sparse), ("linter", cases_visitor.linter),
+                      ("every-class", cases_visitor.every_class)):
+    for _base in (ast.NodeVisitor, quernwood.NodeVisitor):
+        FUNCTIONS[f"{_base.__module__}.NodeVisitor {_label}"] = lambda t, c=_make(_base): c().visit(t)
 for _mode in ("process", "stable", "renamed", "shape"):
     if hasattr(quernwood, "subtree_digest"):
         FUNCTIONS[f"subtree_digest {_mode}"] = lambda t, m=_mode: quernwood.subtree_digest(t, m)

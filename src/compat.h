@@ -101,4 +101,29 @@ inline bool thread_is_attached() noexcept {
 #endif
 }
 
+// getattr(obj, name) that reports a missing attribute as 0 instead of
+// raising AttributeError: 1 with a new reference, 0 when missing, -1 on error.
+inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    return _PyObject_LookupAttr(obj, name, result);
+#endif
+}
+
+// Whether an object's instance dict may be made just to read it. From 3.13
+// a dict made for an object whose attributes live in the object itself has
+// to be copied out when the object ends, an allocation that can fail where
+// nothing can report it.
+inline constexpr bool MAKE_INSTANCE_DICT = PY_VERSION_HEX < 0x030D0000;
+
+// The class's version tag, which changes whenever the class or one of its
+// bases is changed; 0 when it has no valid one.
+inline unsigned int version_tag(PyTypeObject* t) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return t->tp_version_tag;
+}
+
 }  // namespace qw::compat

@@ -5,6 +5,7 @@
 #include "mutation.h"
 #include "state.h"
 #include "traversals.h"
+#include "visitor.h"
 #include "walks.h"
 
 #include <iterator>
@@ -190,6 +191,7 @@ int module_exec(PyObject* module) {
             for (size_t i = 0; i < std::size(FUNCTIONS); ++i)
                 add_function(module, &FUNCTIONS[i], i < LISTED_FUNCTIONS);
             add_constants(module);
+            add_visitor_types(module);
             watch_interpreter_exit();
             return 0;
         },
@@ -239,6 +241,10 @@ const char MODULE_DOC[] =
     "    subtree_digest(node, mode='process')\n"
     "                                the root's (hash, size) alone\n"
     "\n"
+    "Visitor classes:\n"
+    "    NodeVisitor                 ast.NodeVisitor, with a native descent\n"
+    "    NodeTransformer             ast.NodeTransformer, with a native descent\n"
+    "\n"
     "Module attributes:\n"
     "    DISPATCH                    0, the dispatch event of walk_frontier_events\n"
     "    ENTER                       1, its enter event\n"
@@ -249,8 +255,8 @@ const char MODULE_DOC[] =
     "    __version__                 the package version\n"
     "\n"
     "__all__ holds the twelve original functions; walk_of_types_edges,\n"
-    "expand_kinds, subtree_digests, subtree_digest and the attributes are\n"
-    "imported by name.";
+    "expand_kinds, subtree_digests, subtree_digest, the visitor classes and\n"
+    "the attributes are imported by name.";
 
 #if QW_HAVE_PYSLOT
 PyABIInfo ABI_INFO = {1, 0, PyABIInfo_GIL, 0, 0};

@@ -30,6 +30,13 @@ struct ThreadCaches {
     std::unique_ptr<FieldTable> field_table;
     bool field_table_in_use = false;
     TypeInfoMap type_info;
+    // NodeVisitor's method names by node class name ("Call" gives
+    // "visit_Call"), keyed by the address of the kept name object, and the
+    // interned attribute names it reads; every object here is kept by the state.
+    std::unordered_map<uintptr_t, PyObject*, PointerHasher> visit_names;
+    PyObject* visitor_words[16] = {};
+    // What NodeVisitor learned about classes (its own record type).
+    std::shared_ptr<void> visitor_memo;
 };
 
 class ModuleState {

@@ -83,6 +83,22 @@ def unlocated(tree):
     return fresh
 
 
+def visit_log(base, tree):
+    """The calls of a sparse recording visitor on `base`, by node identity."""
+    log = []
+
+    class Recorder(base):
+        def visit_Call(self, node):
+            log.append(id(node))
+            self.generic_visit(node)
+
+        def visit_Name(self, node):
+            log.append(id(node))
+
+    Recorder().visit(tree)
+    return log
+
+
 def disagreements(tree):
     order = dfs(tree)
     ids = lambda nodes: [id(n) for n in nodes]  # noqa: E731
@@ -117,6 +133,7 @@ def disagreements(tree):
         "set_parents": all(getattr(c, "parent", None) is p for c, p in parent_of.values()),
         "fix_missing_locations": qw.fix_missing_locations(ours) is ours
         and ast.dump(ours, include_attributes=True) == ast.dump(theirs, include_attributes=True),
+        "NodeVisitor": visit_log(qw.NodeVisitor, tree) == visit_log(ast.NodeVisitor, tree),
     }
     return [name for name, ok in checks.items() if not ok]
 

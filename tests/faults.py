@@ -16,6 +16,16 @@ import quernwood as qw
 SOURCE = "def f(x, y=[1]):\n    return g(x) + y.z\nclass C:\n    pass\n"
 KINDS = (ast.Name, ast.Call)
 
+class _Sparse(qw.NodeVisitor):
+    def visit_Call(self, node):
+        self.generic_visit(node)
+
+
+class _Dropper(qw.NodeTransformer):
+    def visit_Pass(self, node):
+        return None
+
+
 CALLS = {
     "walk": qw.walk,
     "walk_dfs": qw.walk_dfs,
@@ -35,6 +45,8 @@ CALLS = {
     "subtree_digest": lambda t: qw.subtree_digest(t, "stable"),
     "abstract kind": lambda t: qw.walk_of_types(t, (ast.expr, ast.Name)),
     "abstract kind as error": lambda t: _abstract_as_error(t),
+    "NodeVisitor": lambda t: _Sparse().visit(t),
+    "NodeTransformer": lambda t: _Dropper().visit(t),
 }
 
 

@@ -130,6 +130,8 @@ SUCCESS_CASES = [
     ("walk_of_types", each_tree(lambda t: qw.walk_of_types(t, KINDS, PRUNE))),
     ("walk_of_types keywords", each_tree(lambda t: qw.walk_of_types(node=t, kinds=KINDS))),
     ("walk_frontier_events", each_tree(lambda t: qw.walk_frontier_events(t, KINDS, BRACKET))),
+    ("NodeVisitor", each_tree(lambda t: LeakVisitor().visit(t))),
+    ("NodeTransformer", each_tree(lambda t: LeakTransformer().visit(t))),
     ("set_parents", each_tree(qw.set_parents)),
     ("fix_missing_locations located", each_tree(qw.fix_missing_locations)),
     ("fix_missing_locations fresh", lambda: qw.fix_missing_locations(fresh_unlocated())),
@@ -208,7 +210,19 @@ NO_SET = ast.Module(body=[ast.Expr(NoSet())], type_ignores=[])
 BAD_REPR = ast.Expr(ast.Constant(BadRepr()))
 CYCLE = cyclic()
 
+class LeakVisitor(qw.NodeVisitor):
+    def visit_Call(self, node):
+        self.generic_visit(node)
+
+
+class LeakTransformer(qw.NodeTransformer):
+    def visit_Name(self, node):
+        return node
+
+
 TYPED = [
+    ("NodeVisitor", lambda t: LeakVisitor().visit(t)),
+    ("NodeTransformer", lambda t: LeakTransformer().visit(t)),
     ("walk_frontier", lambda t: qw.walk_frontier(t, (ast.Pass,))),
     ("walk_frontier_edges", lambda t: qw.walk_frontier_edges(t, (ast.Pass,))),
     ("walk_of_types", lambda t: qw.walk_of_types(t, (ast.Pass,), (ast.Pass,))),

@@ -45,7 +45,21 @@ SHARED = {
     "walk_frontier_events": lambda t: [(e, id(n)) for e, n in qw.walk_frontier_events(t, KINDS, BRACKET)],
     "subtree_hashes": qw.subtree_hashes,
     "subtree_hash": qw.subtree_hash,
+    "NodeVisitor": lambda t: ids(Recorder(t).seen),
 }
+
+
+class Recorder(qw.NodeVisitor):
+    def __init__(self, tree):
+        self.seen = []
+        self.visit(tree)
+
+    def visit_Name(self, node):
+        self.seen.append(node)
+
+    def visit_Call(self, node):
+        self.seen.append(node)
+        self.generic_visit(node)
 
 
 def parent_shape(tree):

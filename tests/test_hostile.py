@@ -95,6 +95,7 @@ def test_interrupt_while_reading_fields_propagates_and_caches_nothing(call, expe
     "walk", "walk_dfs", "walk_unordered", "_walk_count", "walk_frontier", "walk_frontier_edges",
     "walk_of_types", "walk_frontier_events", "subtree_hashes", "subtree_hash", "set_parents",
     "fix_missing_locations", "walk_of_types_edges", "expand_kinds", "subtree_digests", "subtree_digest",
+    "NodeVisitor", "NodeTransformer",
     *(pytest.param(name, marks=pytest.mark.skipif(
         sys.version_info < (3, 14), reason="warnings.warn itself crashes under failing allocations before 3.14"))
       for name in ("abstract kind", "abstract kind as error"))])
@@ -120,6 +121,8 @@ TREE_CALLS = {
     "set_parents": qw.set_parents,
     "fix_missing_locations": qw.fix_missing_locations,
     "subtree_hash": qw.subtree_hash,
+    "NodeVisitor": qw.NodeVisitor().visit,
+    "NodeTransformer": qw.NodeTransformer().visit,
 }
 
 

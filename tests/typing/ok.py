@@ -128,3 +128,31 @@ def quiet(tree: ast.Module) -> list[ast.expr]:
 
 if __name__ == "__main__":
     check("def f(x):\n    return g(x, lambda: h(x))\n")
+
+
+class CallCounter(quernwood.NodeVisitor):
+    """A visitor as tools write them: state in __init__, a few visit_ methods."""
+
+    def __init__(self) -> None:
+        self.calls: dict[str, int] = {}
+
+    def visit_Call(self, node: ast.Call) -> None:
+        if isinstance(node.func, ast.Name):
+            self.calls[node.func.id] = self.calls.get(node.func.id, 0) + 1
+        self.generic_visit(node)
+
+
+class DropPass(quernwood.NodeTransformer):
+    def visit_Pass(self, node: ast.Pass) -> ast.AST | None:
+        return None
+
+    def visit_FunctionDef(self, node: ast.FunctionDef) -> ast.AST:
+        return self.generic_visit(node)
+
+
+def count_calls(tree: ast.Module) -> dict[str, int]:
+    counter = CallCounter()
+    counter.visit(tree)
+    fresh: ast.AST = DropPass().visit(tree)
+    print(fresh)
+    return counter.calls

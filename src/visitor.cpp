@@ -1,0 +1,766 @@
+// NodeVisitor and NodeTransformer.
+//
+// The classes act as ast.NodeVisitor and ast.NodeTransformer do, step for
+// step: every attribute the standard visitor reads is read here, in the same
+// order, with getattr's meaning. What is left out is only what nobody can
+// observe: the Python frames of `visit` and `generic_visit`, and the bound
+// methods they make, for a node that the visitor has no method for. Such
+// nodes are descended on an explicit stack, so that only the visitor's own
+// methods run Python code.
+//
+// Whether an attribute read may be answered without the read is decided
+// from facts about classes that hold while the class's version tag stays
+// the same (any change to a class or its bases gives it a new one), and from
+// the visitor's instance dict, looked at again after any Python code ran.
+// Where a fact does not hold, the read is made, so a visitor that overrides
+// `visit` or `generic_visit`, or answers attribute reads itself, gets its
+// own code called exactly where the standard visitor would call it.
+#include "visitor.h"
+
+#include "binding.h"
+#include "dict_reader.h"
+#include "state.h"
+
+#include <unordered_set>
+#include <vector>
+
+namespace qw {
+
+namespace {
+
+// Which of this module's methods an attribute resolves to.
+enum class Ours : uint8_t { None, Visit, GenericVisit, GenericTransform, VisitConstant };
+
+enum Word : size_t {
+    W_VISIT, W_GENERIC_VISIT, W_FIELDS, W_CLASS, W_NAME, W_VALUE, W_EXTEND, W_PREFIX,
+    W_NAMECONSTANT, W_NUM, W_STR, W_BYTES, W_ELLIPSIS, WORD_COUNT
+};
+constexpr const char* WORD_TEXT[] = {
+    "visit", "generic_visit", "_fields", "__class__", "__name__", "value", "extend", "visit_",
+    "visit_NameConstant", "visit_Num", "visit_Str", "visit_Bytes", "visit_Ellipsis",
+};
+static_assert(std::size(WORD_TEXT) == WORD_COUNT);
+static_assert(WORD_COUNT <= sizeof(ThreadCaches::visitor_words) / sizeof(PyObject*));
+
+// The interned names, made once per thread and state.
+PyObject* const* words() {
+    PyObject** cells = current_state().thread_caches().visitor_words;
+    if (!cells[WORD_COUNT - 1]) [[unlikely]] {
+        for (size_t w = 0; w < WORD_COUNT; ++w) {
+            if (current_state().thread_caches().visitor_words[w]) continue;
+            Strong s = Strong::own(PyUnicode_InternFromString(WORD_TEXT[w]));
+            current_state().keep(s.as_ptr());
+            current_state().thread_caches().visitor_words[w] = s.as_ptr();
+        }
+        cells = current_state().thread_caches().visitor_words;
+    }
+    return cells;
+}
+
+Strong get_attr(PyObject* o, PyObject* name) { return Strong::own(PyObject_GetAttr(o, name)); }
+
+// getattr(o, name) for a name that may be missing (AttributeError); null then.
+Strong optional_attr(PyObject* o, PyObject* name) {
+    PyObject* raw = nullptr;
+    check_status(compat::get_optional_attr(o, name, &raw));
+    return raw ? Strong::own(raw) : Strong();
+}
+
+Ours ours_of(const PyMethodDef* def) noexcept;
+
+Ours descriptor_ours(PyObject* d) noexcept {
+    if (!d || !Py_IS_TYPE(d, &PyMethodDescr_Type)) return Ours::None;
+    return ours_of(reinterpret_cast<PyMethodDescrObject*>(d)->d_method);
+}
+
+Ours bound_ours(PyObject* self, PyObject* o) noexcept {
+    if (!PyCFunction_Check(o) || PyCFunction_GET_SELF(o) != self) return Ours::None;
+    return ours_of(reinterpret_cast<PyCFunctionObject*>(o)->m_ml);
+}
+
+bool is_generic(Ours o) noexcept { return o == Ours::GenericVisit || o == Ours::GenericTransform; }
+
+// Values that are never lists or nodes, whatever isinstance asks them.
+bool is_leaf(PyObject* v) noexcept {
+    PyTypeObject* t = Py_TYPE(v);
+    return v == Py_None || t == &PyUnicode_Type || t == &PyLong_Type || t == &PyTuple_Type || t == &PyBool_Type ||
+           t == &PyFloat_Type || t == &PyBytes_Type || t == &PyComplex_Type || v == Py_Ellipsis;
+}
+
+// 'visit_' + name for a class's __name__ object (borrowed), cached for the
+// thread; the names are kept, so an address seen here is never reused for
+// another name. Null when the cache is full: classes made at run time could
+// grow it without end.
+PyObject* kept_method_name(PyObject* prefix, PyObject* name) {
+    auto& names = current_state().thread_caches().visit_names;
+    if (auto it = names.find(reinterpret_cast<uintptr_t>(name)); it != names.end()) return it->second;
+    if (names.size() >= 4096) return nullptr;
+    PyObject* raw = check(PyUnicode_Concat(prefix, name));
+    PyUnicode_InternInPlace(&raw);
+    Strong full = Strong::own(raw);
+    current_state().keep(name);
+    current_state().keep(full.as_ptr());
+    current_state().thread_caches().visit_names.emplace(reinterpret_cast<uintptr_t>(name), full.as_ptr());
+    return full.as_ptr();
+}
+
+// What a class is known to do, while its version tag is `tag`.
+struct ClassFacts {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    // `o.__class__` is `type(o)` and attributes are read the ordinary way.
+    bool plain = false;
+    // Plain, and the fields are read from an instance dict at a fixed offset.
+    bool dict_fields = false;
+    // 'visit_' + __name__ (borrowed from the thread's cache); null when the
+    // name must be read. For `name`, the class's name object (kept): setting
+    // __name__ leaves the version tag alone on some versions.
+    PyObject* method = nullptr;
+    PyObject* name = nullptr;
+    // The class's `_fields`, an exact tuple (borrowed: held while the tag is).
+    PyObject* fields = nullptr;
+    // Bit j: fields[j] is a str that names no class attribute, or one that
+    // is no descriptor (an optional field's None), so an instance's value
+    // is its instance dict's entry, else that class attribute, else missing.
+    uint64_t bare = 0;
+    // What visiting a node of the class comes to, found in epoch `epoch`
+    // of the visitor (0: not yet).
+    uint64_t epoch = 0;
+    enum class Road : uint8_t { Read, Descend, Constant } road = Road::Read;
+};
+
+// The facts of the classes met on the thread, by address, and the
+// counter of the visitor epochs in which roads were found.
+struct ClassMemo {
+    ClassFacts entries[256];
+    uint64_t next_epoch = 1;
+};
+
+std::shared_ptr<ClassMemo> thread_memo() {
+    std::shared_ptr<void>& cell = current_state().thread_caches().visitor_memo;
+    if (!cell) cell = std::make_shared<ClassMemo>();
+    return std::static_pointer_cast<ClassMemo>(cell);
+}
+
+// One node whose fields are being visited, with where the visit stands.
+struct Frame {
+    Frame(Strong n, bool t) : node(std::move(n)), transform(t) {}
+    Strong node;
+    bool transform;
+    bool started = false;
+    Py_ssize_t next_field = 0;
+    Py_ssize_t next_item = 0;
+    uint64_t bare = 0;               // of `known`, while it holds
+    PyTypeObject* known = nullptr;   // the node's class when `bare` was taken
+    unsigned int known_tag = 0;
+    Strong fields;      // node._fields
+    Strong field_iter;  // over it, when it is not a tuple
+    Strong field;       // the field whose value is being visited
+    Strong list;        // that value, when it is a list
+    Strong items;       // iterator over it, when it is not an exact list
+    Strong new_values;  // its new contents (transformer)
+};
+
+// What `self.visit(node)` came to: a result, or the descent of `node` by
+// this module's generic_visit of kind `descend`, still to be run.
+struct Outcome {
+    Strong result;
+    Ours descend = Ours::None;
+};
+
+class Visitor {
+public:
+    explicit Visitor(PyObject* self)
+        : self_(self), ast_(current_state().base_types().ast), w_(words()), memo_(thread_memo()) {}
+
+    // The body of NodeVisitor.visit.
+    Outcome visit_body(PyObject* node) {
+        python_ran_ = true;
+        Strong name = method_name(node);
+        // getattr's default, self.generic_visit, is read before the method.
+        Bound gv = resolve(w_[W_GENERIC_VISIT]);
+        if (Strong m = optional_attr(self_, name.as_ptr())) {
+            if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node);
+            return {call(m.as_ptr(), node)};
+        }
+        return generic(std::move(gv), node);
+    }
+
+    // The body of the NodeVisitor.visit_Constant of CPython 3.13 and earlier.
+    Outcome constant_body(PyObject* node) {
+        python_ran_ = true;
+        Strong value = get_attr(node, w_[W_VALUE]);
+        if (PyObject* method = constant_method(value.as_ptr())) {
+            if (Strong m = optional_attr(self_, method)) {
+                check_status(PyErr_WarnFormat(PyExc_DeprecationWarning, 1, "%U is deprecated; add visit_Constant",
+                                              method));
+                return {call(m.as_ptr(), node)};
+            }
+        }
+        return generic(resolve(w_[W_GENERIC_VISIT]), node);
+    }
+
+    // generic_visit(root) of the given kind, on an explicit stack.
+    Strong descend(PyObject* root, Ours kind) {
+        std::vector<Frame> stack;
+        stack.emplace_back(Strong::borrowed(root), kind == Ours::GenericTransform);
+        Strong result;
+        bool delivering = false;
+        for (;;) {
+            Frame& f = stack.back();
+            if (delivering) {
+                delivering = false;
+                take_result(f, std::move(result));
+            }
+            Strong child = next_child(f);
+            if (!child) {
+                result = f.transform ? std::move(f.node) : Strong::borrowed(Py_None);
+                stack.pop_back();
+                if (stack.empty()) return result;
+                delivering = true;
+                continue;
+            }
+            Outcome o = visit(child.as_ptr());
+            if (o.descend != Ours::None) {
+                stack.emplace_back(std::move(child), o.descend == Ours::GenericTransform);
+                if (stack.size() >= next_cycle_check_) [[unlikely]]
+                    check_path(stack);
+                continue;
+            }
+            result = std::move(o.result);
+            delivering = true;
+        }
+    }
+
+private:
+    // The stack is the path from the root: a node on it twice is its own
+    // descendant, and the descent would never end. Looked for past a depth
+    // that no parsed tree reaches, and at every doubling after.
+    void check_path(const std::vector<Frame>& stack) {
+        next_cycle_check_ *= 2;
+        std::unordered_set<uintptr_t, PointerHasher> seen;
+        for (const Frame& f : stack)
+            if (!seen.insert(reinterpret_cast<uintptr_t>(f.node.as_ptr())).second)
+                throw_error(PyExc_RecursionError,
+                            "the tree has a cycle: a node is reachable from itself through its fields");
+    }
+
+    // `self.<name>`: this module's method bound to `self` (then `obj` may be
+    // null: the class has it and the instance does not, and making the bound
+    // method is all that reading it would do), or the object read.
+    struct Bound {
+        Strong obj;
+        Ours ours = Ours::None;
+    };
+
+    Bound resolve(PyObject* name) {
+        Strong obj = get_attr(self_, name);
+        Ours o = bound_ours(self_, obj.as_ptr());
+        return {std::move(obj), o};
+    }
+
+    // Whether getattr(self, name) finds anything, for a name that the
+    // visitor's class does not have: then only the instance can, and
+    // reading it runs no code. The instance dict is never made for this:
+    // a visitor whose attributes live in the object itself keeps them there.
+    bool instance_has(PyObject* name) { return static_cast<bool>(optional_attr(self_, name)); }
+
+    Strong call(PyObject* callable, PyObject* arg) {
+        python_ran_ = true;
+        return Strong::own(PyObject_CallOneArg(callable, arg));
+    }
+
+    Outcome generic(Bound gv, PyObject* node) {
+        if (is_generic(gv.ours)) return {Strong(), gv.ours};
+        if (!gv.obj) gv.obj = get_attr(self_, w_[W_GENERIC_VISIT]);
+        return {call(gv.obj.as_ptr(), node)};
+    }
+
+    // 'visit_' + node.__class__.__name__
+    Strong method_name(PyObject* node) {
+        if (PyObject* m = facts(Py_TYPE(node)).method) return Strong::borrowed(m);
+        Strong cls = get_attr(node, w_[W_CLASS]);
+        Strong name = get_attr(cls.as_ptr(), w_[W_NAME]);
+        return Strong::own(PyNumber_Add(w_[W_PREFIX], name.as_ptr()));
+    }
+
+    // The deprecated method that visit_Constant tries for a value.
+    PyObject* constant_method(PyObject* value) {
+        const struct {
+            PyTypeObject* type;
+            Word method;
+        } NAMES[] = {
+            // bool before int, as isinstance would find int for a bool.
+            {&PyBool_Type, W_NAMECONSTANT}, {Py_TYPE(Py_None), W_NAMECONSTANT}, {&PyLong_Type, W_NUM},
+            {&PyFloat_Type, W_NUM},         {&PyComplex_Type, W_NUM},           {&PyUnicode_Type, W_STR},
+            {&PyBytes_Type, W_BYTES},       {&PyEllipsis_Type, W_ELLIPSIS},
+        };
+        for (const auto& n : NAMES)
+            if (Py_IS_TYPE(value, n.type)) return w_[n.method];
+        for (const auto& n : NAMES)
+            if (is_instance(value, n.type)) return w_[n.method];
+        return nullptr;
+    }
+
+    // isinstance(v, cls), for a class whose metaclass is `type`.
+    bool is_instance(PyObject* v, PyTypeObject* cls) {
+        if (PyObject_TypeCheck(v, cls)) return true;
+        if (is_leaf(v) || facts(Py_TYPE(v)).plain) return false;
+        python_ran_ = true;
+        return check_status(PyObject_IsInstance(v, reinterpret_cast<PyObject*>(cls))) != 0;
+    }
+
+    ClassFacts& facts(PyTypeObject* t) {
+        const uint64_t h = (reinterpret_cast<uintptr_t>(t) >> 4) * 0x9E3779B97F4A7C15ull;
+        ClassFacts& e = memo_->entries[h >> 56];
+        if (e.type == t && e.tag != 0 && e.tag == compat::version_tag(t) &&
+            (!e.name || e.name == reinterpret_cast<PyHeapTypeObject*>(t)->ht_name)) [[likely]]
+            return e;
+        learn(e, t);
+        return e;
+    }
+
+    // Made apart and stored at the end: a collection while the name is
+    // made may run a visitor that uses the same slot.
+    void learn(ClassFacts& slot, PyTypeObject* t) {
+        ClassFacts e;
+        PyObject* cls_name = w_[W_CLASS];
+        bool plain = t->tp_getattro == PyObject_GenericGetAttr &&
+                     _PyType_Lookup(t, cls_name) == _PyType_Lookup(&PyBaseObject_Type, cls_name);
+        PyObject* method = nullptr;
+        PyObject* name = nullptr;
+        // type.__name__ of a heap class whose metaclass is `type` is ht_name.
+        if (plain && Py_IS_TYPE(t, &PyType_Type) && (t->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+            name = reinterpret_cast<PyHeapTypeObject*>(t)->ht_name;
+            method = kept_method_name(w_[W_PREFIX], name);
+        }
+        // Making the name may have run a collection; what follows runs no code.
+        plain = t->tp_getattro == PyObject_GenericGetAttr &&
+                _PyType_Lookup(t, cls_name) == _PyType_Lookup(&PyBaseObject_Type, cls_name);
+        e.plain = plain;
+        e.method = plain ? method : nullptr;
+        if (e.method) e.name = name;
+        if (plain) {
+            PyObject* fields = _PyType_Lookup(t, w_[W_FIELDS]);
+            if (fields && PyTuple_CheckExact(fields)) {
+                e.fields = fields;
+                e.dict_fields = t->tp_dictoffset > 0;
+                const Py_ssize_t n = std::min<Py_ssize_t>(PyTuple_GET_SIZE(fields), 64);
+                for (Py_ssize_t j = 0; j < n; ++j) {
+                    PyObject* f = PyTuple_GET_ITEM(fields, j);
+                    if (!PyUnicode_CheckExact(f)) continue;
+                    PyObject* d = _PyType_Lookup(t, f);
+                    if (!d || !Py_TYPE(d)->tp_descr_get) e.bare |= uint64_t{1} << j;
+                }
+            }
+        }
+        e.type = t;
+        e.tag = compat::version_tag(t);  // the lookups above gave it one
+        slot = e;
+    }
+
+    // The instance dict's entry for `name` (borrowed), or null.
+    static PyObject* dict_entry(PyObject* dict, size_t expected, PyObject* name) {
+        const EntryView view = unicode_entries(dict);
+        if (view.ok) {
+            if (PyObject* v = find_in_place(view, expected, name)) return v;
+        }
+        PyObject* v = PyDict_GetItemWithError(dict, name);
+        if (!v && PyErr_Occurred()) throw_py();
+        return v;
+    }
+
+    // What the visitor's class and instance allow, looked at again when
+    // the class changed or Python code ran.
+    void refresh() {
+        PyTypeObject* t = Py_TYPE(self_);
+        if (self_tag_ == 0 || self_tag_ != compat::version_tag(t)) {
+            self_fast_ = t->tp_getattro == PyObject_GenericGetAttr &&
+                         descriptor_ours(_PyType_Lookup(t, w_[W_VISIT])) == Ours::Visit;
+            self_generic_ = descriptor_ours(_PyType_Lookup(t, w_[W_GENERIC_VISIT]));
+            self_tag_ = compat::version_tag(t);
+            python_ran_ = true;
+        }
+        if (!python_ran_) return;
+        python_ran_ = false;
+        epoch_ = memo_->next_epoch++;
+        instance_clean_ = false;
+        instance_methods_ = true;
+        if (!self_fast_ || !is_generic(self_generic_)) return;
+        if (compat::MAKE_INSTANCE_DICT && scan_instance()) return;
+        // With the class's methods found first, these reads run no code.
+        Strong v = optional_attr(self_, w_[W_VISIT]);
+        if (!v || bound_ours(self_, v.as_ptr()) != Ours::Visit) return;
+        Strong g = optional_attr(self_, w_[W_GENERIC_VISIT]);
+        if (!g || bound_ours(self_, g.as_ptr()) != self_generic_) return;
+        instance_clean_ = true;
+    }
+
+    // Reads the instance's attribute names from its dict, when that settles
+    // what getattr would find on the instance: `visit` and `generic_visit`
+    // or not, and any `visit_` name or none.
+    bool scan_instance() {
+        PyObject** slot = _PyObject_GetDictPtr(self_);
+        if (!slot) {
+            if (PyErr_Occurred()) throw_py();
+            if (Py_TYPE(self_)->tp_flags & Py_TPFLAGS_MANAGED_DICT) return false;  // not made
+            instance_clean_ = true;  // no dict: slots are class attributes
+            instance_methods_ = false;
+            return true;
+        }
+        PyObject* dict = *slot;
+        if (dict && PyDict_GET_SIZE(dict) > 64) return false;
+        instance_methods_ = false;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (dict && PyDict_Next(dict, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) return false;
+            if (PyUnicode_Compare(key, w_[W_VISIT]) == 0 || PyUnicode_Compare(key, w_[W_GENERIC_VISIT]) == 0)
+                return true;  // not clean
+            if (PyUnicode_Tailmatch(key, w_[W_PREFIX], 0, PY_SSIZE_T_MAX, -1) == 1) instance_methods_ = true;
+        }
+        instance_clean_ = true;
+        return true;
+    }
+
+    // self.visit(node), inside a descent.
+    Outcome visit(PyObject* node) {
+        refresh();
+        if (instance_clean_) {
+            ClassFacts& f = facts(Py_TYPE(node));
+            if (f.method && f.epoch != epoch_) {
+                f.road = road(f.method);
+                f.epoch = epoch_;
+            }
+            if (f.method && f.road == ClassFacts::Road::Descend) return {Strong(), self_generic_};
+            if (f.method && f.road == ClassFacts::Road::Read) {
+                // Reading visit and generic_visit would only make bound methods.
+                Strong m = optional_attr(self_, f.method);
+                if (!m) return {Strong(), self_generic_};
+                if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node);
+                return {call(m.as_ptr(), node)};
+            }
+            if (f.method && f.road == ClassFacts::Road::Constant) {
+                if (Outcome o = plain_constant(node); o.descend != Ours::None) return o;
+            }
+        }
+        Bound v = resolve(w_[W_VISIT]);
+        if (v.ours != Ours::Visit) return {call(v.obj.as_ptr(), node)};
+        return visit_body(node);
+    }
+
+    // What getattr(self, method) gives, while neither the visitor's class
+    // nor (no code having run) its instance changes: nothing, so visit's
+    // default, generic_visit, is called; the base class's visit_Constant;
+    // or something to read and call.
+    ClassFacts::Road road(PyObject* method) {
+        PyObject* found = _PyType_Lookup(Py_TYPE(self_), method);
+        if (!found)
+            return instance_methods_ && instance_has(method) ? ClassFacts::Road::Read : ClassFacts::Road::Descend;
+        if (descriptor_ours(found) != Ours::VisitConstant) return ClassFacts::Road::Read;
+        Strong m = optional_attr(self_, method);
+        return m && bound_ours(self_, m.as_ptr()) == Ours::VisitConstant ? ClassFacts::Road::Constant
+                                                                          : ClassFacts::Road::Read;
+    }
+
+    // visit_Constant where no deprecated method is anywhere: the descent.
+    Outcome plain_constant(PyObject* node) {
+        PyObject* value = nullptr;
+        ClassFacts& f = facts(Py_TYPE(node));
+        if (f.dict_fields) {
+            if (PyObject* dict = get_instance_dict_fast(node)) value = dict_entry(dict, 0, w_[W_VALUE]);
+        }
+        // Only a value read from the dict of a plain Constant is known not to
+        // have run code; otherwise the general road reads it.
+        if (!value || _PyType_Lookup(Py_TYPE(node), w_[W_VALUE])) return {};
+        Strong held = Strong::borrowed(value);
+        PyObject* method = constant_method(held.as_ptr());
+        if (python_ran_ || (method && (_PyType_Lookup(Py_TYPE(self_), method) || instance_has(method))))
+            return {};
+        return {Strong(), self_generic_};
+    }
+
+    // The next field name of `f.node._fields`; null at the end.
+    Strong next_field(Frame& f) {
+        if (f.field_iter) {
+            python_ran_ = true;
+            PyObject* raw = nullptr;
+            if (check_status(compat::iter_next(f.field_iter.as_ptr(), &raw)) == 0) return {};
+            return Strong::own(raw);
+        }
+        if (f.next_field >= PyTuple_GET_SIZE(f.fields.as_ptr())) return {};
+        return Strong::borrowed(PyTuple_GET_ITEM(f.fields.as_ptr(), f.next_field++));
+    }
+
+    void start(Frame& f) {
+        f.started = true;
+        PyObject* node = f.node.as_ptr();
+        PyTypeObject* t = Py_TYPE(node);
+        ClassFacts& facts_of = facts(t);
+        if (facts_of.fields && facts_of.dict_fields) {
+            PyObject* dict = get_instance_dict_fast(node);
+            if (!dict || !dict_entry(dict, 0, w_[W_FIELDS])) {
+                f.fields = Strong::borrowed(facts_of.fields);
+                f.bare = facts_of.bare;
+                f.known = t;
+                f.known_tag = facts_of.tag;
+                return;
+            }
+        }
+        python_ran_ = true;
+        f.fields = get_attr(node, w_[W_FIELDS]);
+        if (!PyTuple_CheckExact(f.fields.as_ptr())) f.field_iter = Strong::own(PyObject_GetIter(f.fields.as_ptr()));
+    }
+
+    // getattr(node, name) for field `j`; null when missing.
+    Strong field_value(Frame& f, Py_ssize_t j, PyObject* name) {
+        PyObject* node = f.node.as_ptr();
+        if (j < 64 && (f.bare >> j) & 1) {
+            if (Py_TYPE(node) == f.known && compat::version_tag(f.known) == f.known_tag) {
+                PyObject* dict = get_instance_dict_fast(node);
+                PyObject* v = dict ? dict_entry(dict, static_cast<size_t>(j), name) : nullptr;
+                if (!v) v = _PyType_Lookup(f.known, name);
+                return v ? Strong::borrowed(v) : Strong();
+            }
+            f.bare = 0;
+        }
+        python_ran_ = true;
+        return optional_attr(node, name);
+    }
+
+    // The next child to visit, reading fields and list items as the
+    // standard generic_visit does, when it gets to them; null at the end.
+    Strong next_child(Frame& f) {
+        if (!f.started) start(f);
+        for (;;) {
+            if (f.list) {
+                if (Strong item = next_item(f)) {
+                    if (is_instance(item.as_ptr(), ast_)) return item;
+                    if (f.transform) check_status(PyList_Append(f.new_values.as_ptr(), item.as_ptr()));
+                    continue;
+                }
+                if (f.transform) replace_items(f.list.as_ptr(), f.new_values.as_ptr());
+                f.list = Strong();
+                f.items = Strong();
+                f.new_values = Strong();
+            }
+            const Py_ssize_t j = f.next_field;
+            Strong name = next_field(f);
+            if (!name) return {};
+            Strong value = field_value(f, j, name.as_ptr());
+            if (!value) continue;
+            PyObject* v = value.as_ptr();
+            // isinstance(v, list), then isinstance(v, AST)
+            bool list = PyList_Check(v);
+            if (!list && !is_leaf(v) && !facts(Py_TYPE(v)).plain) {
+                python_ran_ = true;
+                list = check_status(PyObject_IsInstance(v, reinterpret_cast<PyObject*>(&PyList_Type))) != 0;
+            }
+            if (list) {
+                if (f.transform) f.new_values = Strong::own(PyList_New(0));
+                if (!PyList_CheckExact(v)) f.items = Strong::own(PyObject_GetIter(v));
+                f.next_item = 0;
+                f.list = std::move(value);
+                continue;
+            }
+            if (is_instance(v, ast_)) {
+                f.field = std::move(name);
+                return value;
+            }
+        }
+    }
+
+    // `for item in value`: an exact list by index, as its iterator does.
+    Strong next_item(Frame& f) {
+        if (!f.items) {
+            PyObject* list = f.list.as_ptr();
+            if (f.next_item < PyList_GET_SIZE(list)) return Strong::borrowed(PyList_GET_ITEM(list, f.next_item++));
+            f.next_item = PY_SSIZE_T_MAX;
+            return {};
+        }
+        python_ran_ = true;
+        PyObject* raw = nullptr;
+        if (check_status(compat::iter_next(f.items.as_ptr(), &raw)) == 0) return {};
+        return Strong::own(raw);
+    }
+
+    // old_value[:] = new_values
+    void replace_items(PyObject* list, PyObject* values) {
+        if (PyList_CheckExact(list)) {
+            check_status(PyList_SetSlice(list, 0, PY_SSIZE_T_MAX, values));
+            return;
+        }
+        python_ran_ = true;
+        Strong all = Strong::own(PySlice_New(nullptr, nullptr, nullptr));
+        check_status(PyObject_SetItem(list, all.as_ptr(), values));
+    }
+
+    // What NodeTransformer.generic_visit does with what visiting a child gave.
+    void take_result(Frame& f, Strong r) {
+        if (!f.transform) return;
+        if (f.list) {
+            if (r.as_ptr() == Py_None) return;
+            if (!is_instance(r.as_ptr(), ast_)) {
+                python_ran_ = true;
+                Strong done = Strong::own(PyObject_CallMethodOneArg(f.new_values.as_ptr(), w_[W_EXTEND], r.as_ptr()));
+                return;
+            }
+            check_status(PyList_Append(f.new_values.as_ptr(), r.as_ptr()));
+            return;
+        }
+        Strong field = std::move(f.field);
+        if (Py_TYPE(f.node.as_ptr())->tp_setattro != PyObject_GenericSetAttr) python_ran_ = true;
+        if (r.as_ptr() == Py_None)
+            check_status(PyObject_DelAttr(f.node.as_ptr(), field.as_ptr()));
+        else
+            check_status(PyObject_SetAttr(f.node.as_ptr(), field.as_ptr(), r.as_ptr()));
+    }
+
+    PyObject* self_;
+    PyTypeObject* ast_;
+    PyObject* const* w_;
+    unsigned int self_tag_ = 0;
+    bool self_fast_ = false;
+    Ours self_generic_ = Ours::None;
+    bool python_ran_ = true;
+    uint64_t epoch_ = 0;
+    bool instance_clean_ = false;
+    bool instance_methods_ = true;  // the instance may hold visit_ names
+    std::shared_ptr<ClassMemo> memo_;
+    size_t next_cycle_check_ = size_t{1} << 17;
+};
+
+// Binds the one parameter, `node`, as a Python method's would be bound.
+PyObject* bind_node(const char* qualname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* node = nargs >= 1 ? args[0] : nullptr;
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 2 positional arguments but %zd were given", qualname, nargs + 1);
+        throw_py();
+    }
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "node") == 0) {
+            if (node) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'node'", qualname);
+                throw_py();
+            }
+            node = args[nargs + k];
+            continue;
+        }
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", qualname, key);
+        throw_py();
+    }
+    if (!node) {
+        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'node'", qualname);
+        throw_py();
+    }
+    return node;
+}
+
+// A C call into a visitor counts against the recursion limit, as the
+// Python method it stands for would.
+class RecursionGuard {
+public:
+    RecursionGuard() { check_status(Py_EnterRecursiveCall(" while visiting a tree") ? -1 : 0); }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+template <Ours KIND>
+PyObject* method_entry(PyObject* self, PyTypeObject* defining, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    static constexpr const char* QUALNAME = KIND == Ours::Visit              ? "NodeVisitor.visit"
+                                            : KIND == Ours::GenericVisit     ? "NodeVisitor.generic_visit"
+                                            : KIND == Ours::GenericTransform ? "NodeTransformer.generic_visit"
+                                                                             : "NodeVisitor.visit_Constant";
+    PyObject* module = PyType_GetModule(defining);
+    if (!module) return nullptr;
+    StateScope scope(state_of(module));
+    return guarded(
+        [&]() -> PyObject* {
+            PyObject* node = bind_node(QUALNAME, args, nargs, kwnames);
+            RecursionGuard guard;
+            Visitor v(self);
+            Outcome o;
+            if constexpr (KIND == Ours::Visit)
+                o = v.visit_body(node);
+            else if constexpr (KIND == Ours::VisitConstant)
+                o = v.constant_body(node);
+            else
+                o.descend = KIND;
+            if (o.descend != Ours::None) return v.descend(node, o.descend).release();
+            return o.result.release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+template <Ours KIND>
+constexpr PyCFunction entry_of() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&method_entry<KIND>));
+}
+
+constexpr int METHOD_FLAGS = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef VISITOR_METHODS[] = {
+    {"visit", entry_of<Ours::Visit>(), METHOD_FLAGS, "visit($self, /, node)\n--\n\nVisit a node."},
+    {"generic_visit", entry_of<Ours::GenericVisit>(), METHOD_FLAGS,
+     "generic_visit($self, /, node)\n--\n\nCalled if no explicit visitor function exists for a node."},
+#if PY_VERSION_HEX < 0x030E0000
+    // The running ast.NodeVisitor has it too: the fallback to visit_Num,
+    // visit_Str and the other methods of the old constant classes.
+    {"visit_Constant", entry_of<Ours::VisitConstant>(), METHOD_FLAGS, "visit_Constant($self, /, node)\n--\n\n"},
+#endif
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef TRANSFORMER_METHODS[] = {
+    {"generic_visit", entry_of<Ours::GenericTransform>(), METHOD_FLAGS,
+     "generic_visit($self, /, node)\n--\n\nCalled if no explicit visitor function exists for a node."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+Ours ours_of(const PyMethodDef* def) noexcept {
+    if (def == &VISITOR_METHODS[0]) return Ours::Visit;
+    if (def == &VISITOR_METHODS[1]) return Ours::GenericVisit;
+    if (def == &TRANSFORMER_METHODS[0]) return Ours::GenericTransform;
+#if PY_VERSION_HEX < 0x030E0000
+    if (def == &VISITOR_METHODS[2]) return Ours::VisitConstant;
+#endif
+    return Ours::None;
+}
+
+constexpr const char VISITOR_DOC[] =
+    "A node visitor base class that walks the abstract syntax tree and calls\n"
+    "a visitor function for every node found, as `ast.NodeVisitor` does; the\n"
+    "descent through nodes without a visitor function runs natively.";
+constexpr const char TRANSFORMER_DOC[] =
+    "A `NodeVisitor` subclass that walks the abstract syntax tree and allows\n"
+    "modification of nodes, as `ast.NodeTransformer` does.";
+
+PyType_Slot VISITOR_SLOTS[] = {
+    {Py_tp_methods, VISITOR_METHODS},
+    {Py_tp_doc, const_cast<char*>(VISITOR_DOC)},
+    {0, nullptr},
+};
+PyType_Slot TRANSFORMER_SLOTS[] = {
+    {Py_tp_methods, TRANSFORMER_METHODS},
+    {Py_tp_doc, const_cast<char*>(TRANSFORMER_DOC)},
+    {0, nullptr},
+};
+PyType_Spec VISITOR_SPEC = {"quernwood.NodeVisitor", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+                            VISITOR_SLOTS};
+PyType_Spec TRANSFORMER_SPEC = {"quernwood.NodeTransformer", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+                                TRANSFORMER_SLOTS};
+
+}  // namespace
+
+void add_visitor_types(PyObject* module) {
+    Strong visitor = Strong::own(PyType_FromModuleAndSpec(module, &VISITOR_SPEC, nullptr));
+    check_status(PyModule_AddObjectRef(module, "NodeVisitor", visitor.as_ptr()));
+    Strong transformer = Strong::own(PyType_FromModuleAndSpec(module, &TRANSFORMER_SPEC, visitor.as_ptr()));
+    check_status(PyModule_AddObjectRef(module, "NodeTransformer", transformer.as_ptr()));
+}
+
+}  // namespace qw

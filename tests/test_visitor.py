@@ -1,0 +1,310 @@
+"""NodeVisitor and NodeTransformer against ast's: the same calls, reads and trees."""
+
+import ast
+import os
+import warnings
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import quernwood
+from conftest import run_fresh
+from strategies import plans
+
+PAIRS = [(ast.NodeVisitor, quernwood.NodeVisitor), (ast.NodeTransformer, quernwood.NodeTransformer)]
+
+
+def recorder(base):
+    """A sparse visitor with some methods that descend, mutate, drop and splice."""
+
+    class Recorder(base):
+        def __init__(self, log):
+            self.log = log
+
+        def visit_FunctionDef(self, node):
+            self.log.append(("def", node.name, node.lineno))
+            self.generic_visit(node)
+            self.log.append(("end", node.name))
+            return node
+
+        def visit_Call(self, node):
+            self.log.append(("call", node.lineno, node.col_offset))
+            if node.args:  # a part not yet visited changes: the change is seen
+                node.args.append(ast.Name("added", ast.Load()))
+            return self.generic_visit(node)
+
+        def visit_Name(self, node):
+            self.log.append(("name", node.id))
+            if node.id == "self":
+                return None
+            return [node] if node.id.startswith("_") else node
+
+        def visit_Expr(self, node):
+            self.log.append(("expr", node.lineno))
+            return None if isinstance(node.value, ast.Constant) else self.generic_visit(node)
+
+    return Recorder
+
+
+def test_corpus_agrees(stdlib_trees):
+    stride = 4 if os.environ.get("QUERNWOOD_STDLIB_STRIDE", "1") == "1" else 1
+    for path, _ in stdlib_trees[::stride]:
+        with open(path, "rb") as f:
+            source = f.read()
+        for pair in PAIRS:
+            results = []
+            for base in pair:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    tree = ast.parse(source, path)
+                log = []
+                returned = recorder(base)(log).visit(tree)
+                results.append((log, returned is tree, ast.dump(tree, include_attributes=True)))
+            assert results[0] == results[1], (path, pair)
+
+
+BEHAVIOURS = ["log", "descend", "drop", "splice", "poke", "raise", "value"]
+
+
+class Stop(Exception):
+    pass
+
+
+def programmed(base, program, override):
+    """A visitor whose methods do what `program` says for each class name."""
+
+    def method(action):
+        def visit_x(self, node):
+            self.log.append((action, self.number(node)))
+            if action == "descend":
+                result = self.generic_visit(node)
+                self.log.append(("left", self.number(result)))
+                return node
+            if action == "splice":
+                return [node, self.keep(ast.Pass())]
+            if action == "poke" and self.previous is not None:
+                for value in list(vars(self.previous).values()):
+                    if isinstance(value, list):
+                        value.append(self.keep(ast.Name("poked", ast.Load())))
+            if action == "raise":
+                raise Stop(self.number(node))
+            if action == "value":
+                return 3
+            self.previous = node
+            return None if action == "drop" else node
+
+        return visit_x
+
+    namespace = {f"visit_{name}": method(action) for name, action in program.items()}
+    namespace["number"] = lambda self, node: self.ids.setdefault(id(node), len(self.ids))
+    namespace["keep"] = lambda self, node: self.made.append(node) or node
+    if override:
+        def visit(self, node):
+            self.log.append(("visit", self.number(node)))
+            return super(cls, self).visit(node)
+
+        def generic_visit(self, node):
+            self.log.append(("generic", self.number(node)))
+            return super(cls, self).generic_visit(node)
+
+        namespace[override] = {"visit": visit, "generic_visit": generic_visit}[override]
+    cls = type("Programmed", (base,), namespace)
+    return cls
+
+
+def shape(root):
+    """The structure reachable from `root`, shared nodes numbered."""
+    seen = {}
+
+    def canon(v):
+        if isinstance(v, ast.AST) or type(v).__name__ == "Plain":
+            if id(v) in seen:
+                return ("seen", seen[id(v)])
+            seen[id(v)] = len(seen)
+            return (type(v).__name__, [(k, canon(x)) for k, x in vars(v).items()])
+        if isinstance(v, (list, tuple)):
+            return (type(v).__name__, [canon(x) for x in v])
+        return repr(v)
+
+    return canon(root)
+
+
+@settings(max_examples=150, deadline=None, derandomize=True, database=None)
+@given(plans(max_nodes=10), st.data())
+def test_random_visitors_agree(plan, data):
+    names = sorted({p.cls.__name__ for p in plan.nodes})
+    program = data.draw(st.dictionaries(st.sampled_from(names), st.sampled_from(BEHAVIOURS), max_size=4))
+    override = data.draw(st.sampled_from([None, None, "visit", "generic_visit"]))
+    for pair in PAIRS:
+        results = []
+        for base in pair:
+            built = plan.build()
+            v = programmed(base, program, override)()
+            v.log, v.ids, v.made, v.previous = [], {}, [], None
+            try:
+                outcome = ("ok", v.number(v.visit(built.root)))
+            except Exception as e:
+                outcome = ("raised", type(e), str(e))
+            results.append((outcome, v.log, shape(built.root)))
+        assert results[0] == results[1], (pair, program, override)
+
+
+def stale_cases():
+    """Each case visits, changes the visitor's class or instance, and visits again."""
+    P = ast.parse
+    sub = lambda base, **ns: type("V", (base,), ns)  # noqa: E731
+
+    def add_method(base, log):
+        V = sub(base)
+        V().visit(P("f(x)")), setattr(V, "visit_Name", lambda self, n: log.append(n.id)), V().visit(P("f(y)"))
+
+    def add_to_base(base, log):
+        A = sub(base)
+        V = sub(A)
+        V().visit(P("x")), setattr(A, "visit_Name", lambda self, n: log.append(n.id)), V().visit(P("y"))
+
+    def remove_method(base, log):
+        V = sub(base, visit_Name=lambda self, n: log.append(n.id))
+        V().visit(P("x")), delattr(V, "visit_Name"), V().visit(P("y"))
+
+    def instance_method(base, log):
+        v = sub(base)()
+        v.visit(P("x")), setattr(v, "visit_Name", lambda n: log.append(n.id)), v.visit(P("y + z"))
+        del v.visit_Name
+        v.visit(P("w"))
+
+    def added_while_visiting(base, log):
+        def visit_Call(self, n):
+            V.visit_Name = lambda self, n: log.append(n.id)
+            self.generic_visit(n)
+
+        V = sub(base, visit_Call=visit_Call)
+        V().visit(P("a + f(b)[c]"))
+
+    def getattr_hook(base, log):
+        def __getattr__(self, name):
+            log.append(name)
+            if name == "visit_Constant":
+                return lambda n: log.append(n.value)
+            raise AttributeError(name)
+
+        sub(base, __getattr__=__getattr__)().visit(P("x = 1"))
+
+    def getattribute_hook(base, log):
+        sub(base, __getattribute__=lambda self, name: log.append(name) or object.__getattribute__(self, name))().visit(
+            P("x = f(1)"))
+
+    def override_later(base, log):
+        V = sub(base)
+        V().visit(P("x"))
+        V.visit = lambda self, n: log.append(type(n).__name__) or base.visit(self, n)
+        V.generic_visit = lambda self, n: log.append("g") or base.generic_visit(self, n)
+        V().visit(P("x"))
+
+    def instance_visit(base, log):
+        def visit_Name(self, n):
+            self.visit = lambda n: log.append(("own", type(n).__name__))
+            self.generic_visit = lambda n: log.append(("gen", type(n).__name__))
+
+        sub(base, visit_Name=visit_Name)().visit(P("a + b - c"))
+
+    def renamed_class(base, log):
+        Leaf = type("Leaf", (ast.Name,), {})
+        V = sub(base, visit_Leaf=lambda self, n: log.append("leaf"), visit_Other=lambda self, n: log.append("other"))
+        tree = ast.Module([ast.Expr(Leaf("x"))], [])
+        V().visit(tree)
+        Leaf.__name__ = "Other"
+        V().visit(tree)
+
+    def slots_and_args(base, log):
+        V = sub(base, __slots__=("seen",), __init__=lambda self, seen: setattr(self, "seen", seen),
+                visit_Name=lambda self, n: self.seen.append(n.id))
+        V(log).visit(P("a(b)"))
+
+    def property_method(base, log):
+        def visit_Name(self):
+            log.append("read")
+            raise AttributeError("visit_Name")
+
+        sub(base, visit_Name=property(visit_Name))().visit(P("a"))
+
+    return [add_method, add_to_base, remove_method, instance_method, added_while_visiting, getattr_hook,
+            getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args, property_method]
+
+
+@pytest.mark.parametrize("case", stale_cases(), ids=lambda c: c.__name__)
+@pytest.mark.parametrize("pair", PAIRS, ids=["visitor", "transformer"])
+def test_changed_visitors_agree(case, pair):
+    logs = []
+    for base in pair:
+        log = []
+        case(base, log)
+        logs.append(log)
+    assert logs[0] == logs[1] and logs[0]
+
+
+def test_deep_trees_and_errors():
+    deep = ast.Name("x", ast.Load())
+    for _ in range(200_000):
+        deep = ast.UnaryOp(ast.Not(), deep)
+
+    class Stopper(quernwood.NodeTransformer):
+        def visit_Name(self, node):
+            raise Stop
+
+    with pytest.raises(Stop):
+        Stopper().visit(deep)
+    assert quernwood.NodeVisitor().visit(deep) is None
+    assert quernwood.NodeTransformer().visit(deep) is deep
+
+
+SWAPPED_SUITE = """
+import ast, sys, unittest, quernwood
+ast.NodeVisitor, ast.NodeTransformer = quernwood.NodeVisitor, quernwood.NodeTransformer
+try:
+    from test.test_ast import test_ast as suite
+except ImportError:
+    from test import test_ast as suite
+loader = unittest.defaultTestLoader
+tests = unittest.TestSuite(loader.loadTestsFromTestCase(getattr(suite, n))
+                           for n in ("NodeVisitorTests", "NodeTransformerTests") if hasattr(suite, n))
+result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(tests)
+print("RAN", result.testsRun)
+sys.exit(not result.wasSuccessful() or not result.testsRun)
+"""
+
+
+def test_cpython_visitor_tests_pass_with_ours():
+    out = run_fresh(SWAPPED_SUITE)
+    if "No module named 'test.test_ast'" in out.stderr or "No module named 'test'" in out.stderr:
+        pytest.skip("CPython's test suite is not installed")
+    assert out.returncode == 0 and "RAN" in out.stdout, out.stdout + out.stderr
+
+
+UNPARSE_SWAPPED = """
+import ast, os, sysconfig, quernwood, warnings
+# The unparser's module (ast itself before 3.14), compiled again on our base class,
+# in a process of its own: running ast's source again redefines some of its properties.
+try:
+    import _ast_unparse as home
+    line, name = "class Unparser(NodeVisitor):", "Unparser"
+except ImportError:
+    home, line, name = ast, "class _Unparser(NodeVisitor):", "_Unparser"
+source = open(home.__file__).read()
+assert line in source
+mine = {"__name__": "swapped", "Ours": quernwood.NodeVisitor}
+exec(compile(source.replace(line, line.replace("NodeVisitor", "Ours")), home.__file__, "exec"), mine)
+assert issubclass(mine[name], quernwood.NodeVisitor)
+root = sysconfig.get_paths()["stdlib"]
+files = sorted(f for f in os.listdir(root) if f.endswith(".py"))
+warnings.simplefilter("ignore")
+for f in files:
+    tree = ast.parse(open(os.path.join(root, f), "rb").read())
+    assert mine[name]().visit(tree) == ast.unparse(tree), f
+print("UNPARSED", len(files))
+"""
+
+
+def test_unparse_on_our_base_class_agrees():
+    out = run_fresh(UNPARSE_SWAPPED)
+    assert out.returncode == 0 and "UNPARSED" in out.stdout, out.stdout + out.stderr
