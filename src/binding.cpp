@@ -2,15 +2,12 @@
 
 #include "state.h"
 
-#include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
 namespace qw {
-
-std::atomic<bool> EXIT_STARTED{false};
 
 namespace {
 
@@ -22,7 +19,7 @@ void raise_panic(const char* text) noexcept {
         PyObject* msg = PyUnicode_FromString(text && *text ? text : "internal failure in quernwood");
         if (msg) {
             PyErr_SetObject(type, msg);
-            Py_DECREF(msg);
+            release_ref(msg);
             return;
         }
     }
@@ -112,11 +109,10 @@ Args bind(const Signature& s, PyObject* const* args, Py_ssize_t nargs, PyObject*
         throw_type_mismatch(value, "tuple");
     } catch (const PyError&) {
         Strong exc = Strong::own(compat::take_exception());
-        PyObject* note = PyUnicode_FromFormat("while processing '%s'", param);
-        PyObject* r = note ? PyObject_CallMethod(exc.as_ptr(), "add_note", "O", note) : nullptr;
-        Py_XDECREF(note);
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();  // the exception goes out without its note
+        Strong note = Strong::own_or_null(PyUnicode_FromFormat("while processing '%s'", param));
+        Strong r = Strong::own_or_null(
+            note ? PyObject_CallMethod(exc.as_ptr(), "add_note", "O", note.as_ptr()) : nullptr);
+        if (!r) PyErr_Clear();  // the exception goes out without its note
         compat::restore_exception(exc.release());
         throw;
     }
@@ -144,10 +140,9 @@ void throw_type_mismatch(PyObject* value, const char* expected) {
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
         throw_py();
     }
-    PyObject* name = PyType_GetQualName(Py_TYPE(value));
+    Strong name = Strong::own_or_null(PyType_GetQualName(Py_TYPE(value)));
     if (name) {
-        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name, expected);
-        Py_DECREF(name);
+        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.as_ptr(), expected);
     } else {
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object is not an instance of '%s'",
@@ -178,19 +173,25 @@ PyObject* call_bound(PyObject* module, const Signature& sig, Body body, PyObject
     // The scope outlives the guarded region: a panic is raised with the
     // class of the calling interpreter.
     StateScope scope(state_of(module));
-    return guarded(
+    PyObject* result = guarded(
         [&] {
             Args a = bind(sig, args, nargs, kwnames);
             convert(sig, a);
             return body(a).release();
         },
         static_cast<PyObject*>(nullptr));
+    // Here, out of every destructor, Python code may run and end the thread.
+    scope.release_waiting();
+    return result;
 }
 
 namespace {
 
-PyObject* note_exit(PyObject*, PyObject*) {
-    EXIT_STARTED.store(true, std::memory_order_relaxed);
+// `self` is a weak reference to the module.
+PyObject* note_exit(PyObject* self, PyObject*) {
+    Strong module = Strong::own_or_null(compat::weakref_target(self));
+    if (!module && PyErr_Occurred()) return nullptr;
+    if (ModuleState* state = module ? state_of(module.as_ptr()) : nullptr) state->note_exit();
     Py_RETURN_NONE;
 }
 
@@ -199,10 +200,11 @@ PyMethodDef NOTE_EXIT_DEF = {"_note_exit", note_exit, METH_NOARGS, nullptr};
 }  // namespace
 
 // The exit functions run before a finalizing interpreter starts ending the
-// threads that try to take it back.
-void watch_interpreter_exit() {
+// threads that try to take it back. The module is not kept alive for them.
+void watch_interpreter_exit(PyObject* module) {
     Strong atexit = Strong::own(PyImport_ImportModule("atexit"));
-    Strong fn = Strong::own(PyCFunction_New(&NOTE_EXIT_DEF, nullptr));
+    Strong ref = Strong::own(PyWeakref_NewRef(module, nullptr));
+    Strong fn = Strong::own(PyCFunction_New(&NOTE_EXIT_DEF, ref.as_ptr()));
     Strong done = Strong::own(PyObject_CallMethod(atexit.as_ptr(), "register", "O", fn.as_ptr()));
 }
 
