@@ -189,9 +189,14 @@ namespace {
 
 // `self` is a weak reference to the module.
 PyObject* note_exit(PyObject* self, PyObject*) {
-    Strong module = Strong::own_or_null(compat::weakref_target(self));
-    if (!module && PyErr_Occurred()) return nullptr;
-    if (ModuleState* state = module ? state_of(module.as_ptr()) : nullptr) state->note_exit();
+    StateScope scope(nullptr);
+    if (PyObject* module = compat::weakref_target(self)) {
+        if (ModuleState* state = state_of(module)) state->note_exit();
+        release_ref(module);
+    } else if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    scope.release_waiting();
     Py_RETURN_NONE;
 }
 

@@ -114,7 +114,9 @@ int ModuleState::traverse(visitproc visit, void* arg) noexcept {
 
 void ModuleState::clear() {
     // First make every thread's caches stale, then let go: a release may run
-    // code that calls the module again, which then starts afresh.
+    // code that calls the module again, which then starts afresh. The
+    // releases wait for the end, out of every noexcept frame.
+    StateScope scope(nullptr);
     generation_ = next_generation();
     alive_.reset();
     base_ = {};
@@ -134,6 +136,7 @@ void ModuleState::clear() {
     for (PyObject*& n : names_)
         if (n) released.push_back(std::exchange(n, nullptr));
     for (PyObject* o : released) release_ref(o);
+    scope.release_waiting();
 }
 
 StateScope::StateScope(ModuleState* s) noexcept
@@ -162,9 +165,10 @@ bool thread_may_release() noexcept {
 
 void release_last_ref(PyObject* p) noexcept {
     StateScope* s = SCOPE;
-    if (!s) {
-        // A module hook the interpreter called (clearing the state): no call
-        // of ours is under way to be unwound.
+    // Freeing a plain value runs no Python code: it has no finalizer, takes
+    // no weak references and holds no objects. Outside every scope the
+    // interpreter itself called in, and no frame of ours is under way.
+    if (!s || PyUnicode_CheckExact(p) || PyLong_CheckExact(p) || PyFloat_CheckExact(p) || PyBytes_CheckExact(p)) {
         Py_DECREF(p);
         return;
     }
