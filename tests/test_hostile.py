@@ -17,39 +17,29 @@ except ImportError:
 
 
 # Each sets `n` up so that a call sleeps in Python code it runs, from which
-# the interpreter's exit ends the thread.
+# the interpreter's exit ends the thread: a getter, the finalizer of a node a
+# getter made, or the _fields read by a thread's first whole-tree walk (a
+# name read before it is a str with a finalizer).
 SLOW_GETTER = """
     class Slow(ast.AST):
         _fields = ("body",)
-        @property
-        def body(self):
-            time.sleep(0.2)
-            return [ast.Pass()]
+        body = property(lambda self: time.sleep(0.2) or [ast.Pass()])
     n = Slow()
 """
-# The call frees a node its getter made: the finalizer runs at its release.
 SLOW_RELEASE = """
     class Fresh(ast.expr):
-        def __del__(self, sleep=time.sleep):
-            sleep(0.2)
+        def __del__(self, sleep=time.sleep): sleep(0.2)
     class Holder(ast.AST):
         _fields = ("value",)
         value = property(lambda self: Fresh())
     n = Holder()
 """
-# A thread's first whole-tree walk reads every class's _fields; a name read
-# before the slow one is a str with a finalizer.
 SLOW_FIELD_NAME = """
     class Name(str):
-        def __del__(self):
-            pass
+        def __del__(self): pass
     class SlowFields:
-        def __len__(self):
-            return 2
-        def __getitem__(self, i):
-            if i == 1:
-                time.sleep(0.2)
-            return Name("ab"[i])
+        __len__ = lambda self: 2
+        __getitem__ = lambda self, i: time.sleep(0.2 * i) or Name("ab"[i])
     class Odd(ast.AST):
         _fields = SlowFields()
     n = ast.Pass()
@@ -67,10 +57,9 @@ SLOW_FIELD_NAME = """
 ], ids=["getter-walk_of_types", "getter-walk_frontier_edges", "getter-subtree_hash", "getter-set_parents",
         "release-walk_of_types", "release-subtree_hash", "field-name-walk_dfs"])
 def test_daemon_thread_ended_by_interpreter_exit(setup, call):
-    # The daemon threads wake up in Python code the call runs while the
-    # interpreter finalizes, and are ended inside the call without the
-    # interpreter lock. Each call runs on a fresh thread, which builds its
-    # caches anew.
+    # The daemon threads wake up while the interpreter finalizes, and are
+    # ended inside the call without the interpreter lock. Each call runs on
+    # a fresh thread, which builds its caches anew.
     r = run_fresh(f"""
         import ast, os, sys, threading, time
         import quernwood as qw
