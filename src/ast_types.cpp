@@ -16,18 +16,11 @@ PyTypeObject* as_type(PyObject* o) {
 }
 
 // The class's entry: the generic length of `_fields` (capped), and its str
-// items, which the walks compare with a node's dictionary keys.
+// items, which the walks compare with a node's dictionary keys. Released
+// when done: the module state keeps its own.
 struct ClassFields {
     uint8_t value = 1;
-    std::unique_ptr<PyObject*[]> names;  // value - 1 owned references or nulls
-
-    ClassFields() = default;  // released when done: the module state keeps its own
-    ClassFields(const ClassFields&) = delete;
-    ClassFields& operator=(const ClassFields&) = delete;
-    ~ClassFields() {
-        if (names)
-            for (size_t i = 0; i + 1 < value; ++i) Py_XDECREF(names[i]);
-    }
+    std::unique_ptr<Strong[]> names;  // value - 1 references, or nulls
 };
 
 void field_value(PyObject* cls, ClassFields& out) {
@@ -43,18 +36,15 @@ void field_value(PyObject* cls, ClassFields& out) {
         return;
     }
     if (n > 254) n = 254;
-    out.names.reset(new PyObject*[static_cast<size_t>(n) + 1]());
+    out.names.reset(new Strong[static_cast<size_t>(n) + 1]);
     out.value = static_cast<uint8_t>(n + 1);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PySequence_GetItem(fields, i);
+        Strong item = Strong::own_or_null(PySequence_GetItem(fields, i));
         if (!item) {
             clear_ordinary_error();
             continue;
         }
-        if (PyUnicode_Check(item))
-            out.names[static_cast<size_t>(i)] = item;
-        else
-            Py_DECREF(item);
+        if (PyUnicode_Check(item.as_ptr())) out.names[static_cast<size_t>(i)] = std::move(item);
     }
 }
 
@@ -137,8 +127,8 @@ std::unique_ptr<FieldTable> prebuild_field_table() {
         // The module state holds the names; the table keeps bare addresses.
         std::unique_ptr<PyObject*[]> row(new PyObject*[f.value]());
         for (size_t i = 0; i + 1 < f.value; ++i) {
-            if (f.names[i]) table->keep_alive(f.names[i]);
-            row[i] = f.names[i];
+            row[i] = f.names[i].as_ptr();
+            if (row[i]) table->keep_alive(row[i]);
         }
         table->insert_ast(reinterpret_cast<PyTypeObject*>(cls.as_ptr()), f.value, std::move(row));
         Strong subs = Strong::own(PyObject_CallMethod(cls.as_ptr(), "__subclasses__", nullptr));

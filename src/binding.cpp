@@ -2,15 +2,12 @@
 
 #include "state.h"
 
-#include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
 namespace qw {
-
-std::atomic<bool> EXIT_STARTED{false};
 
 namespace {
 
@@ -22,7 +19,7 @@ void raise_panic(const char* text) noexcept {
         PyObject* msg = PyUnicode_FromString(text && *text ? text : "internal failure in quernwood");
         if (msg) {
             PyErr_SetObject(type, msg);
-            Py_DECREF(msg);
+            release_ref(msg);
             return;
         }
     }
@@ -138,15 +135,14 @@ void note_argument(const Signature& s, int param) noexcept {
     // needs memory. Not on KeyboardInterrupt and the like: they do not come
     // from the argument.
     if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return;
-    PyObject* exc = compat::take_exception();
-    PyObject* note = PyUnicode_FromFormat("in %s(), argument '%s'", s.name, s.params[static_cast<size_t>(param)]);
-    PyObject* method = note ? PyUnicode_InternFromString("add_note") : nullptr;
-    PyObject* r = method ? PyObject_CallMethodOneArg(exc, method, note) : nullptr;
-    Py_XDECREF(method);
-    Py_XDECREF(note);
-    if (r) Py_DECREF(r);
-    else PyErr_Clear();  // the exception goes out without its note
-    compat::restore_exception(exc);
+    Strong exc = Strong::own_or_null(compat::take_exception());
+    Strong note = Strong::own_or_null(
+        PyUnicode_FromFormat("in %s(), argument '%s'", s.name, s.params[static_cast<size_t>(param)]));
+    Strong method = Strong::own_or_null(note ? PyUnicode_InternFromString("add_note") : nullptr);
+    Strong r = Strong::own_or_null(method ? PyObject_CallMethodOneArg(exc.as_ptr(), method.as_ptr(), note.as_ptr())
+                                          : nullptr);
+    if (!r) PyErr_Clear();  // the exception goes out without its note
+    compat::restore_exception(exc.release());
 }
 
 void throw_type_mismatch(PyObject* value, const char* expected) {
@@ -154,10 +150,9 @@ void throw_type_mismatch(PyObject* value, const char* expected) {
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
         throw_py();
     }
-    PyObject* name = PyType_GetQualName(Py_TYPE(value));
+    Strong name = Strong::own_or_null(PyType_GetQualName(Py_TYPE(value)));
     if (name) {
-        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name, expected);
-        Py_DECREF(name);
+        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.as_ptr(), expected);
     } else {
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object is not an instance of '%s'",
@@ -188,19 +183,30 @@ PyObject* call_bound(PyObject* module, const Signature& sig, Body body, PyObject
     // The scope outlives the guarded region: a panic is raised with the
     // class of the calling interpreter.
     StateScope scope(state_of(module));
-    return guarded(
+    PyObject* result = guarded(
         [&] {
             Args a = bind(sig, args, nargs, kwnames);
             convert(sig, a);
             return body(a).release();
         },
         static_cast<PyObject*>(nullptr));
+    // Here, out of every destructor, Python code may run and end the thread.
+    scope.release_waiting();
+    return result;
 }
 
 namespace {
 
-PyObject* note_exit(PyObject*, PyObject*) {
-    EXIT_STARTED.store(true, std::memory_order_relaxed);
+// `self` is a weak reference to the module.
+PyObject* note_exit(PyObject* self, PyObject*) {
+    StateScope scope(nullptr);
+    if (PyObject* module = compat::weakref_target(self)) {
+        if (ModuleState* state = state_of(module)) state->note_exit();
+        release_ref(module);
+    } else if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    scope.release_waiting();
     Py_RETURN_NONE;
 }
 
@@ -209,10 +215,11 @@ PyMethodDef NOTE_EXIT_DEF = {"_note_exit", note_exit, METH_NOARGS, nullptr};
 }  // namespace
 
 // The exit functions run before a finalizing interpreter starts ending the
-// threads that try to take it back.
-void watch_interpreter_exit() {
+// threads that try to take it back. The module is not kept alive for them.
+void watch_interpreter_exit(PyObject* module) {
     Strong atexit = Strong::own(PyImport_ImportModule("atexit"));
-    Strong fn = Strong::own(PyCFunction_New(&NOTE_EXIT_DEF, nullptr));
+    Strong ref = Strong::own(PyWeakref_NewRef(module, nullptr));
+    Strong fn = Strong::own(PyCFunction_New(&NOTE_EXIT_DEF, ref.as_ptr()));
     Strong done = Strong::own(PyObject_CallMethod(atexit.as_ptr(), "register", "O", fn.as_ptr()));
 }
 

@@ -82,8 +82,8 @@ R guarded(F&& f, R on_error) {
 PyObject* call_bound(PyObject* module, const Signature& sig, Body body, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames);
 
-// Makes the interpreter's exit functions set EXIT_STARTED.
-void watch_interpreter_exit();
+// Makes the interpreter's exit functions tell `module`'s state.
+void watch_interpreter_exit(PyObject* module);
 
 // The per-function entry handed to the interpreter; `module` is the
 // function's __self__, the module object of the calling interpreter.

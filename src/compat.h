@@ -7,6 +7,10 @@
 
 #include <cstdint>
 
+namespace qw {
+inline void release_ref(PyObject* p) noexcept;  // strong.h
+}
+
 #if PY_VERSION_HEX < 0x030B0000
 #error "quernwood needs CPython 3.11 or newer"
 #endif
@@ -70,9 +74,22 @@ inline PyObject* take_exception() {
     if (!type) return nullptr;
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
+    // The exception holds both, so neither is freed here.
+    release_ref(type);
+    if (tb) release_ref(tb);
     return value;
+#endif
+}
+
+// The object a weak reference refers to, as a new reference; null with no
+// exception set once it is gone, null with one on failure.
+inline PyObject* weakref_target(PyObject* ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target = nullptr;
+    return PyWeakref_GetRef(ref, &target) > 0 ? target : nullptr;
+#else
+    PyObject* target = PyWeakref_GetObject(ref);  // borrowed; None once gone
+    return target && target != Py_None ? Py_NewRef(target) : nullptr;
 #endif
 }
 
@@ -86,18 +103,33 @@ inline void restore_exception(PyObject* exc) {
 #endif
 }
 
+// What a call notes on entry, holding the interpreter, for
+// thread_is_attached to compare with later.
+inline PyThreadState* entry_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return nullptr;  // the current thread state is the thread's own
+#else
+    return PyThreadState_Get();
+#endif
+}
+
 // Whether this thread has an attached thread state, that is, may touch
 // objects. False for a thread that the interpreter is ending because it
-// tried to take the interpreter back during finalization.
-inline bool thread_is_attached() noexcept {
+// tried to take the interpreter back during finalization. `entered` is what
+// entry_thread_state gave the running call, null outside calls.
+inline bool thread_is_attached([[maybe_unused]] PyThreadState* entered) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked() != nullptr;
 #elif PY_VERSION_HEX >= 0x030C0000
     return _PyThreadState_UncheckedGet() != nullptr;
 #else
-    // 3.11 keeps one current thread state for the whole runtime.
+    // 3.11 keeps one current thread state for the whole runtime, that of the
+    // thread holding the interpreter lock, in whichever interpreter. The
+    // pointers are compared, never followed: a thread state other than this
+    // thread's may be freed at any moment. Outside calls the interpreter
+    // itself called in, holding the lock.
     PyThreadState* current = _PyThreadState_UncheckedGet();
-    return current != nullptr && current == PyGILState_GetThisThreadState();
+    return current != nullptr && (entered == nullptr || current == entered);
 #endif
 }
 

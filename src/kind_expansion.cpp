@@ -23,6 +23,28 @@ bool is_category(PyObject* cls, PyObject* subclasses, PyObject* fields_name) {
     return PyTuple_Check(fields) && PyTuple_GET_SIZE(fields) == 0;
 }
 
+// The deprecated aliases of ast.Constant (3.11 to 3.13). The parser never
+// builds them and their constructors return a Constant, so exact-class
+// matching would silently find nothing where isinstance finds constants.
+constexpr const char* CONSTANT_ALIASES[] = {"Num", "Str", "Bytes", "NameConstant", "Ellipsis"};
+
+void refuse_constant_alias(PyObject* cls, PyObject* module_name) {
+    Strong module = Strong::own_or_null(PyObject_GetAttr(cls, module_name));
+    if (!module) {
+        clear_ordinary_error();
+        return;
+    }
+    if (!PyUnicode_Check(module.as_ptr()) || PyUnicode_CompareWithASCIIString(module.as_ptr(), "ast") != 0) return;
+    Strong name = Strong::own(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(cls)));
+    for (const char* alias : CONSTANT_ALIASES) {
+        if (PyUnicode_CompareWithASCIIString(name.as_ptr(), alias) == 0) {
+            PyErr_Format(PyExc_TypeError, "ast.%s is a deprecated alias that the parser never builds; use ast.Constant",
+                         alias);
+            throw_py();
+        }
+    }
+}
+
 }  // namespace
 
 // Every class given and every class below it, each once, in the order of a
@@ -41,6 +63,8 @@ Strong expand_kinds(const Args& a) {
     } else {
         throw_type_mismatch(given.as_ptr(), "type");
     }
+    Strong module_name = Strong::own(PyUnicode_InternFromString("__module__"));
+    for (auto it = stack.rbegin(); it != stack.rend(); ++it) refuse_constant_alias(it->as_ptr(), module_name.as_ptr());
     // Interned, as the interpreter's own names are: found in its caches.
     Strong subclasses_name = Strong::own(PyUnicode_InternFromString("__subclasses__"));
     Strong fields_name = Strong::own(PyUnicode_InternFromString("_fields"));

@@ -185,17 +185,19 @@ int module_exec(PyObject* module) {
     const bool is_module = PyModule_Check(module);
     if (is_module && state_init(module) < 0) return -1;
     StateScope scope(is_module ? state_of(module) : nullptr);
-    return guarded(
+    const int rc = guarded(
         [&] {
             if (!is_module) throw_type_mismatch(module, "module");
             for (size_t i = 0; i < std::size(FUNCTIONS); ++i)
                 add_function(module, &FUNCTIONS[i], i < LISTED_FUNCTIONS);
             add_constants(module);
             add_visitor_types(module);
-            watch_interpreter_exit();
+            watch_interpreter_exit(module);
             return 0;
         },
         -1);
+    scope.release_waiting();
+    return rc;
 }
 
 const char MODULE_NAME[] = "quernwood";

@@ -26,18 +26,30 @@ struct CacheSlot {
 // references.
 thread_local std::vector<CacheSlot> THREAD_CACHES;
 
-thread_local ModuleState* CURRENT = nullptr;
+thread_local StateScope* SCOPE = nullptr;
 
 constexpr const char* NAME_TEXT[NAME_COUNT] = {"parent", "lineno", "col_offset", "end_lineno", "end_col_offset"};
 
 }  // namespace
+
+std::atomic<int> EXITING_INTERPRETERS{0};
 
 thread_local uint64_t ModuleState::LAST_GENERATION = 0;
 thread_local ThreadCaches* ModuleState::LAST_CACHES = nullptr;
 
 ModuleState::ModuleState() : generation_(next_generation()) {}
 
-ModuleState::~ModuleState() { clear(); }
+ModuleState::~ModuleState() {
+    clear();  // state_free cleared it already: nothing is released here
+    if (counted_exiting_ && !of_main_interpreter_) EXITING_INTERPRETERS.fetch_sub(1);
+}
+
+void ModuleState::note_exit() noexcept {
+    if (counted_exiting_) return;
+    counted_exiting_ = true;
+    of_main_interpreter_ = PyInterpreterState_Get() == PyInterpreterState_Main();
+    EXITING_INTERPRETERS.fetch_add(1);
+}
 
 BaseTypes ModuleState::resolve_base_types_now() {
     const BaseTypes b = get_base_ast_type();
@@ -52,7 +64,7 @@ PyObject* ModuleState::name(Name n) {
     if (cell) [[likely]]
         return cell;
     PyObject* fresh = check(PyUnicode_InternFromString(NAME_TEXT[static_cast<size_t>(n)]));
-    if (cell) Py_DECREF(fresh);  // filled meanwhile by another thread of this interpreter
+    if (cell) release_ref(fresh);  // filled meanwhile by another thread of this interpreter
     else cell = fresh;
     return cell;
 }
@@ -64,7 +76,7 @@ PyObject* ModuleState::panic_type() noexcept {
         "An internal invariant of quernwood was broken. Derives from BaseException "
         "so that `except Exception` does not hide it.",
         PyExc_BaseException, nullptr);
-    if (fresh && panic_) Py_DECREF(fresh);
+    if (fresh && panic_) release_ref(fresh);
     else if (fresh) panic_ = fresh;
     return panic_;
 }
@@ -77,7 +89,7 @@ PyObject* ModuleState::abstract_kind_warning() noexcept {
         "ast.expr: no parsed node has it as its own class, so it matches nothing. "
         "expand_kinds gives the classes derived from it.",
         PyExc_UserWarning, nullptr);
-    if (fresh && abstract_kind_) Py_DECREF(fresh);
+    if (fresh && abstract_kind_) release_ref(fresh);
     else if (fresh) abstract_kind_ = fresh;
     return abstract_kind_;
 }
@@ -115,9 +127,11 @@ int ModuleState::traverse(visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-void ModuleState::clear() noexcept {
+void ModuleState::clear() {
     // First make every thread's caches stale, then let go: a release may run
-    // code that calls the module again, which then starts afresh.
+    // code that calls the module again, which then starts afresh. The
+    // releases wait for the end, out of every noexcept frame.
+    StateScope scope(nullptr);
     generation_ = next_generation();
     alive_.reset();
     base_ = {};
@@ -138,19 +152,60 @@ void ModuleState::clear() noexcept {
     if (abstract_kind_) released.push_back(std::exchange(abstract_kind_, nullptr));
     for (PyObject*& n : names_)
         if (n) released.push_back(std::exchange(n, nullptr));
-    for (PyObject* o : released) Py_DECREF(o);
+    for (PyObject* o : released) release_ref(o);
+    scope.release_waiting();
 }
 
-StateScope::StateScope(ModuleState* s) noexcept : previous_(std::exchange(CURRENT, s)) {}
+StateScope::StateScope(ModuleState* s) noexcept
+    : state_(s), previous_(std::exchange(SCOPE, this)), entered_(compat::entry_thread_state()) {}
 
-StateScope::~StateScope() { CURRENT = previous_; }
+StateScope::~StateScope() { SCOPE = previous_; }
+
+void StateScope::release_waiting() {
+    // A release may add to the list (a collection may clear a module state)
+    // or end this thread, which then leaves the rest alone.
+    for (size_t i = 0; i < waiting_.size(); ++i) {
+        PyObject* p = std::exchange(waiting_[i], nullptr);
+        Py_DECREF(p);
+    }
+    waiting_.clear();
+}
+
+void release_waiting() {
+    if (StateScope* s = SCOPE) s->release_waiting();
+}
+
+bool thread_may_release() noexcept {
+    const StateScope* s = SCOPE;
+    return compat::thread_is_attached(s ? s->entered_ : nullptr);
+}
+
+void release_last_ref(PyObject* p) noexcept {
+    StateScope* s = SCOPE;
+    // Freeing a plain value runs no Python code: it has no finalizer, takes
+    // no weak references and holds no objects. Outside every scope the
+    // interpreter itself called in, and no frame of ours is under way.
+    if (!s || PyUnicode_CheckExact(p) || PyLong_CheckExact(p) || PyFloat_CheckExact(p) || PyBytes_CheckExact(p)) {
+        Py_DECREF(p);
+        return;
+    }
+    try {
+        s->waiting_.push_back(p);
+    } catch (const std::bad_alloc&) {
+        // Out of memory: leaking is the only safe choice left.
+    }
+}
 
 ModuleState& current_state() {
-    if (!CURRENT) throw InternalFailure("no module state on this thread");
-    return *CURRENT;
+    const StateScope* s = SCOPE;
+    if (!s || !s->state_) throw InternalFailure("no module state on this thread");
+    return *s->state_;
 }
 
-ModuleState* current_state_or_null() noexcept { return CURRENT; }
+ModuleState* current_state_or_null() noexcept {
+    const StateScope* s = SCOPE;
+    return s ? s->state_ : nullptr;
+}
 
 ModuleState* state_of(PyObject* module) noexcept {
     void* cell = PyModule_GetState(module);
@@ -194,6 +249,8 @@ void state_free(void* module) {
         PyErr_Clear();
         return;
     }
+    // Cleared before the destructor runs: a release may run Python code.
+    if (cell->state) cell->state->clear();
     delete std::exchange(cell->state, nullptr);
 }
 

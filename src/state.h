@@ -17,6 +17,7 @@
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 namespace qw {
 
@@ -68,9 +69,15 @@ public:
         return find_thread_caches();
     }
 
+    // Called by the interpreter's exit functions: from now on a thread may be
+    // ended in the middle of a call.
+    void note_exit() noexcept;
+
     int traverse(visitproc visit, void* arg) noexcept;
     // Releases every reference; every thread's caches for the state go stale.
-    void clear() noexcept;
+    // A release may run Python code, so this is never called from a
+    // destructor.
+    void clear();
 
 private:
     BaseTypes resolve_base_types_now();
@@ -88,20 +95,41 @@ private:
     uint64_t generation_;
     // Expires with the generation, so that threads can drop stale caches.
     std::shared_ptr<const uint64_t> alive_;
+    // Whether this state counts in EXITING_INTERPRETERS; that of the main
+    // interpreter counts for good, as its threads may be ended after it goes.
+    bool counted_exiting_ = false;
+    bool of_main_interpreter_ = false;
 };
 
-// The state of the module whose function is running on this thread. Set for
-// the length of a call; calls nest (a getter may call the module again,
-// perhaps that of another interpreter).
+// The call running on this thread: the state of the module whose function it
+// is, and the references whose release would free an object, which wait
+// until the call can run Python code. Set for the length of a call; calls
+// nest (a getter may call the module again, perhaps that of another
+// interpreter), each with its own waiting references.
 class StateScope {
 public:
     explicit StateScope(ModuleState* s) noexcept;
+    // Whatever still waits is left alone: only a thread being ended by the
+    // interpreter gets here with any.
     ~StateScope();
     StateScope(const StateScope&) = delete;
     StateScope& operator=(const StateScope&) = delete;
 
+    // Releases the waiting references, which may run any Python code: call
+    // only where the call could run Python code anyway, never from a
+    // destructor or a noexcept function.
+    void release_waiting();
+
 private:
-    ModuleState* previous_;
+    friend ModuleState& current_state();
+    friend ModuleState* current_state_or_null() noexcept;
+    friend bool thread_may_release() noexcept;
+    friend void release_last_ref(PyObject* p) noexcept;
+
+    ModuleState* state_;
+    StateScope* previous_;
+    PyThreadState* entered_;
+    std::vector<PyObject*> waiting_;
 };
 
 // The running call's state; a call outside any scope is a broken invariant.

@@ -35,19 +35,40 @@ inline int check_status(int rc) {
     return rc;
 }
 
-// Set for good once an interpreter of the process runs its exit functions.
-// From then on a thread can be ended by the interpreter in the middle of a
-// call (a daemon thread that wakes up during finalization is unwound with
-// pthread_exit), and the destructors on the way run without the thread
-// holding the interpreter: a release first checks that it still may.
-extern std::atomic<bool> EXIT_STARTED;
+// How many interpreters have begun to exit (state.cpp): the main one for
+// good once its exit functions ran, a sub-interpreter until its module state
+// goes. While any has, a thread can be ended by the interpreter in the middle
+// of a call (one that takes the interpreter back during finalization is
+// unwound with pthread_exit), and the destructors on the way run without the
+// thread holding the interpreter: a release first checks that it still may.
+extern std::atomic<int> EXITING_INTERPRETERS;
 
+// Whether this thread holds the interpreter of its running call (state.cpp).
+bool thread_may_release() noexcept;
+// Releases the last reference to `p` where that cannot run Python code in a
+// destructor: within a call it waits until the call can (state.cpp).
+void release_last_ref(PyObject* p) noexcept;
+// Releases what waits in the running call (state.cpp), which may run any
+// Python code: only where the call runs Python code anyway, so that a call
+// running much of it keeps no more memory than it did.
+void release_waiting();
+
+// The one way the module drops a reference. It never runs Python code: a
+// release that would free the object, and so maybe run a finalizer or a
+// weakref callback, waits for the end of the call (or a point where the call
+// runs Python code anyway). Python code may end the thread by unwinding it,
+// which terminates the process where it crosses a noexcept frame, as every
+// destructor is.
 inline void release_ref(PyObject* p) noexcept {
-    if (EXIT_STARTED.load(std::memory_order_relaxed)) [[unlikely]] {
+    if (EXITING_INTERPRETERS.load(std::memory_order_relaxed) != 0) [[unlikely]] {
         // A thread being torn down leaks what it held rather than touch it.
-        if (!compat::thread_is_attached()) return;
+        if (!thread_may_release()) return;
     }
-    Py_DECREF(p);
+    if (Py_REFCNT(p) > 1) [[likely]] {
+        Py_DECREF(p);
+        return;
+    }
+    release_last_ref(p);
 }
 
 // One owned reference. Move-only; releasing happens in the destructor.
@@ -55,6 +76,7 @@ class Strong {
 public:
     Strong() noexcept = default;
     static Strong own(PyObject* p) { return Strong(check(p)); }  // steals; null throws
+    static Strong own_or_null(PyObject* p) noexcept { return Strong(p); }  // steals; null stays null
     static Strong borrowed(PyObject* p) noexcept { Py_INCREF(p); return Strong(p); }
     Strong(Strong&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
     Strong& operator=(Strong&& o) noexcept {

@@ -54,11 +54,16 @@ bool collect_matches(const Walk& w, PyObject* root, const TypeSet& kinds, const 
     return true;
 }
 
+// The list of make(item) for each item. Making one allocates, and 3.11
+// collects inside allocations, where a callback can list every object: the
+// list stays out of the collector's sight while a slot is empty.
 template <class Kept, class Make>
 Strong list_of(std::vector<Kept>& items, Make&& make) {
     Strong list = Strong::own(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    PyObject_GC_UnTrack(list.as_ptr());
     for (size_t i = 0; i < items.size(); ++i)
         PyList_SET_ITEM(list.as_ptr(), static_cast<Py_ssize_t>(i), make(items[i]).release());
+    PyObject_GC_Track(list.as_ptr());
     return list;
 }
 
@@ -187,15 +192,12 @@ Strong walk_frontier_events(const Args& a) {
     // One integer object per event code, shared by every tuple.
     Strong codes[3] = {Strong::own(PyLong_FromLong(0)), Strong::own(PyLong_FromLong(1)),
                        Strong::own(PyLong_FromLong(2))};
-    Strong list = Strong::own(PyList_New(static_cast<Py_ssize_t>(events.size())));
-    for (size_t i = 0; i < events.size(); ++i) {
-        PendingEvent& e = events[i];
+    return list_of(events, [&](PendingEvent& e) {
         Strong tuple = Strong::own(PyTuple_New(2));
         PyTuple_SET_ITEM(tuple.as_ptr(), 0, Py_NewRef(codes[e.event].as_ptr()));
         PyTuple_SET_ITEM(tuple.as_ptr(), 1, e.node.release());
-        PyList_SET_ITEM(list.as_ptr(), static_cast<Py_ssize_t>(i), tuple.release());
-    }
-    return list;
+        return tuple;
+    });
 }
 
 }  // namespace qw

@@ -267,6 +267,9 @@ private:
 
     Strong call(PyObject* callable, PyObject* arg) {
         python_ran_ = true;
+        // Python code runs here anyway: what waits to be freed goes first,
+        // so that a long descent keeps no more memory than ast's would.
+        release_waiting();
         return Strong::own(PyObject_CallOneArg(callable, arg));
     }
 
@@ -678,7 +681,7 @@ PyObject* method_entry(PyObject* self, PyTypeObject* defining, PyObject* const* 
     PyObject* module = PyType_GetModule(defining);
     if (!module) return nullptr;
     StateScope scope(state_of(module));
-    return guarded(
+    PyObject* result = guarded(
         [&]() -> PyObject* {
             PyObject* node = bind_node(QUALNAME, args, nargs, kwnames);
             RecursionGuard guard;
@@ -694,6 +697,9 @@ PyObject* method_entry(PyObject* self, PyTypeObject* defining, PyObject* const* 
             return o.result.release();
         },
         static_cast<PyObject*>(nullptr));
+    // Out of every destructor: what the descent freed may run Python code now.
+    scope.release_waiting();
+    return result;
 }
 
 template <Ours KIND>

@@ -123,6 +123,7 @@ struct Walk {
                     continue;
                 }
             }
+            release_waiting();
             PyObject* v = PyObject_GetAttr(node, name);
             if (!v) {
                 if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_py();

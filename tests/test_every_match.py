@@ -1,6 +1,7 @@
 """Every match with its place, and classes expanded for exact-class matching."""
 
 import ast
+import warnings
 
 import pytest
 
@@ -71,3 +72,15 @@ def test_expansion_is_the_model_and_sees_new_subclasses():
 def test_expand_rejects_non_classes(bad):
     with pytest.raises(TypeError, match="is not an instance of 'type'"):
         qw.expand_kinds(bad)
+
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)
+    ALIASES = [getattr(ast, n) for n in ("Num", "Str", "Bytes", "NameConstant", "Ellipsis") if hasattr(ast, n)]
+
+
+# Gone from 3.14: the parameter set is empty there.
+@pytest.mark.parametrize("kinds", [ALIASES[0], tuple(ALIASES), (ast.Name, ALIASES[-1])] if ALIASES else [])
+def test_expand_rejects_aliases_the_parser_never_builds(kinds):
+    with pytest.raises(TypeError, match=r"^ast\.\w+ is a deprecated alias that the parser never builds; use ast\.Constant$"):
+        qw.expand_kinds(kinds)

@@ -2,6 +2,7 @@
 
 import ast
 import sys
+import textwrap
 import threading
 
 import pytest
@@ -16,30 +17,60 @@ except ImportError:
     HAVE_NOMEMORY = False
 
 
-@pytest.mark.parametrize("call", [
-    "qw.walk_of_types(n, (ast.Pass,))",
-    "qw.walk_frontier_edges(n, (ast.Pass,))",
-    "qw.subtree_hash(n)",
-    "qw.set_parents(n)",
-])
-def test_daemon_thread_ended_by_interpreter_exit(call):
-    # The daemon threads wake up from a field getter while the interpreter
-    # finalizes, and are ended inside the call without the interpreter lock.
+# Each sets `n` up so that a call sleeps in Python code it runs, from which
+# the interpreter's exit ends the thread: a getter, the finalizer of a node a
+# getter made, or the _fields read by a thread's first whole-tree walk (a
+# name read before it is a str with a finalizer).
+SLOW_GETTER = """
+    class Slow(ast.AST):
+        _fields = ("body",)
+        body = property(lambda self: time.sleep(0.2) or [ast.Pass()])
+    n = Slow()
+"""
+SLOW_RELEASE = """
+    class Fresh(ast.expr):
+        def __del__(self, sleep=time.sleep): sleep(0.2)
+    class Holder(ast.AST):
+        _fields = ("value",)
+        value = property(lambda self: Fresh())
+    n = Holder()
+"""
+SLOW_FIELD_NAME = """
+    class Name(str):
+        def __del__(self): pass
+    class SlowFields:
+        __len__ = lambda self: 2
+        __getitem__ = lambda self, i: time.sleep(0.2 * i) or Name("ab"[i])
+    class Odd(ast.AST):
+        _fields = SlowFields()
+    n = ast.Pass()
+"""
+
+
+@pytest.mark.parametrize("setup, call", [
+    (SLOW_GETTER, "qw.walk_of_types(n, (ast.Pass,))"),
+    (SLOW_GETTER, "qw.walk_frontier_edges(n, (ast.Pass,))"),
+    (SLOW_GETTER, "qw.subtree_hash(n)"),
+    (SLOW_GETTER, "qw.set_parents(n)"),
+    (SLOW_RELEASE, "qw.walk_of_types(n, (ast.Name,))"),
+    (SLOW_RELEASE, "qw.subtree_hash(n)"),
+    (SLOW_FIELD_NAME, "qw.walk_dfs(n)"),
+], ids=["getter-walk_of_types", "getter-walk_frontier_edges", "getter-subtree_hash", "getter-set_parents",
+        "release-walk_of_types", "release-subtree_hash", "field-name-walk_dfs"])
+def test_daemon_thread_ended_by_interpreter_exit(setup, call):
+    # The daemon threads wake up while the interpreter finalizes, and are
+    # ended inside the call without the interpreter lock. Each call runs on
+    # a fresh thread, which builds its caches anew.
     r = run_fresh(f"""
         import ast, os, sys, threading, time
         import quernwood as qw
+        {textwrap.indent(textwrap.dedent(setup), " " * 8).strip()}
 
-        class Slow(ast.AST):
-            _fields = ("body",)
-            @property
-            def body(self):
-                time.sleep(0.2)
-                return [ast.Pass()]
-
-        n = Slow()
         def loop():
             while True:
-                {call}
+                worker = threading.Thread(target=lambda: {call}, daemon=True)
+                worker.start()
+                worker.join()
 
         for _ in range(4):
             threading.Thread(target=loop, daemon=True).start()

@@ -119,6 +119,34 @@ def test_interpreter_closed_while_another_thread_caches_its_classes(kind):
     assert r.stdout.split() == ["agreed"] * 4
 
 
+@pytest.mark.parametrize("call", ["walk_of_types(tree, (ast.Name,))", "subtree_hash(tree)"])
+def test_interpreter_releases_what_it_holds_after_another_exited(call):
+    # Once an interpreter has run its exit functions, a release checks that
+    # the thread holds its interpreter: a sub-interpreter's thread does.
+    counted = f"""
+import ast, sys, quernwood
+tree = ast.parse("x = y + 1")
+quernwood.{call}
+before = sys.getrefcount(tree) + sys.getrefcount(tree.body[0].value.left)
+for _ in range(10): quernwood.{call}
+print(sys.getrefcount(tree) + sys.getrefcount(tree.body[0].value.left) - before, flush=True)
+"""
+    r = run_fresh(f"""
+try:
+    import _interpreters as I
+    new, run = lambda: I.create(I.new_config("legacy")), I.exec
+except ImportError:
+    import _xxsubinterpreters as I
+    new, run = I.create, I.run_string
+one = new()
+run(one, "import quernwood")
+I.destroy(one)
+assert run(new(), {counted!r}) is None
+exec({counted!r})
+""")
+    assert (r.returncode, r.stdout.split()) == (0, ["0", "0"]), r.stderr[-3000:]
+
+
 @pytest.mark.parametrize("how", ["reload", "import again"])
 def test_each_module_object_keeps_its_own_state(how):
     class Kind(ast.expr):

@@ -228,7 +228,13 @@ def stale_cases():
 
         sub(base, visit_Name=property(visit_Name))().visit(P("a"))
 
-    return [add_method, add_to_base, remove_method, instance_method, added_while_visiting, getattr_hook,
+    def dropped_results(base, log):
+        # What the descent drops is freed by the time visit returns.
+        R = type("R", (), {"__del__": lambda self: log.append("freed")})
+        sub(base, visit_Name=lambda self, n: R())().visit(P("a + b - c"))
+        log.append("returned")
+
+    return [dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting, getattr_hook,
             getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args, property_method]
 
 

@@ -166,6 +166,35 @@ def test_collection_in_list_allocation_frees_nothing_held(call, sizes):
     assert proc.returncode == 0 and proc.stdout.strip() == "done", proc.stderr[-2000:]
 
 
+@pytest.mark.parametrize("call", [
+    "walk_dfs(tree)", "walk_frontier(tree, NAME)", "walk_frontier_edges(tree, NAME)",
+    "walk_of_types(tree, NAME)", "walk_of_types_edges(tree, NAME)", "walk_frontier_events(tree, NAME, ())",
+    "subtree_hashes(tree)", "subtree_digests(tree)", "expand_kinds(ast.expr)",
+])
+def test_collection_while_the_result_is_built_finds_no_empty_slot(call):
+    # 3.11 collects inside allocations, and a collection's callback can read
+    # every young object: a result list or tuple with slots still empty
+    # must not be one of them.
+    proc = run_fresh(f"""
+        import ast, gc, quernwood
+        tree = ast.parse("\\n".join(f"x{{i}} = y{{i}}" for i in range(50)))
+        NAME = (ast.Name,)
+
+        def read_all(phase, info):
+            for o in gc.get_objects(0):
+                if type(o) in (list, tuple):
+                    for item in o:
+                        type(item)
+
+        gc.callbacks.append(read_all)
+        gc.set_threshold(1)
+        res = quernwood.{call}
+        gc.callbacks.clear()
+        print(len(res))
+    """)
+    assert proc.returncode == 0 and int(proc.stdout) > 0, proc.stderr[-2000:]
+
+
 @pytest.mark.parametrize("walk", COLLECTORS)
 def test_subclass_rules(walk):
     class MyName(ast.Name):
