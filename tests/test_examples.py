@@ -2,9 +2,13 @@
 
 import json
 import os
+from multiprocessing import resource_tracker
+import signal
 import subprocess
 import sys
+import sysconfig
 import textwrap
+import uuid
 
 import pytest
 
@@ -141,6 +145,119 @@ def test_find_duplicates(tmp_path, args, expected):
     if "--jobs" in args and not r.stderr.endswith(f"analysed on {workers}\n"):
         # Isolated interpreters fall back to processes where the module cannot load.
         assert r.stderr.endswith("analysed on 2 processes\n"), r.stderr
+
+
+PROXY = "class Proxy:\n" + "".join(f"    {n} = property(lambda self: self.file.{n})\n" for n in "abcdefghijklmn")
+TWICE = "def pair(a, b):\n" + 2 * "    key = a.strip() + b.strip()\n    out = {key: [a.split(), b.split()]}\n"
+DECORATED = """
+@dataclasses.dataclass
+class Cache:
+    @functools.cache
+    def lookup(self, key, default=None):
+        value = self.table.get(key.strip().lower(), default)
+        return value if value is not None else default
+
+    size = 0
+"""
+
+
+# Alike statements repeated in place overlap themselves shifted by a line,
+# which is no copy; two whole runs side by side are; ranges of decorated
+# definitions start at their first decorator.
+@pytest.mark.parametrize("files, expected", [
+    ({"a.py": PROXY}, ""),
+    ({"a.py": PROXY, "b.py": PROXY[:PROXY.index("    h =")]}, "2 copies of 7 statements, 105 nodes each:\n"
+     "  a.py:2-8\n  b.py:2-8\n"),
+    ({"a.py": TWICE}, "2 copies of 2 statements, 33 nodes each:\n  a.py:2-3\n  a.py:4-5\n"),
+    ({"a.py": DECORATED, "b.py": "\n" + DECORATED}, "2 copies of class Cache, 50 nodes each:\n  a.py:2-9\n  b.py:3-10\n"),
+    ({"a.py": DECORATED, "b.py": DECORATED + "    more = 1\n"}, "2 copies of 2 statements, 45 nodes each:\n"
+     "  a.py:4-9\n  b.py:4-9\n"),
+], ids=["repeated-in-place", "copied-from-repeated", "side-by-side", "decorated-class", "decorated-run"])
+def test_find_duplicates_ranges(tmp_path, files, expected):
+    write_tree(tmp_path, files)
+    r = run_example("find_duplicates.py", tmp_path, *sorted(files), "--renamed", "--min-nodes", "30")
+    assert (r.returncode, r.stdout) == (0, expected), r.stderr
+
+
+try:
+    from distributed import Client, LocalCluster, WorkerPlugin
+except ImportError:
+    Client, WorkerPlugin = None, object
+SLICE = ("json", "email", "asyncio", "broken.py")
+
+
+class Sabotage(WorkerPlugin):
+    """Workers run in `cwd`; with a `flag` file to create, the first worker
+    to start its second task kills itself, once in the whole cluster."""
+
+    def __init__(self, cwd, flag):
+        self.cwd, self.flag, self.started = cwd, flag, 0
+
+    def setup(self, worker):
+        os.chdir(self.cwd)
+
+    def transition(self, key, start, finish, **kwargs):
+        self.started += finish == "executing"
+        if self.flag and self.started == 2 and not os.path.exists(self.flag):
+            open(self.flag, "x").close()
+            os.kill(os.getpid(), signal.SIGKILL)
+
+
+@pytest.fixture(scope="module")
+def stdlib_slice(tmp_path_factory):
+    """A few standard-library packages and a file that does not parse, and
+    what one worker finds in them."""
+    root = tmp_path_factory.mktemp("slice")
+    for package in SLICE[:-1]:
+        (root / package).symlink_to(os.path.join(sysconfig.get_paths()["stdlib"], package))
+    (root / "broken.py").write_text("def f(:\n")
+    return root, {mode: run_example("find_duplicates.py", root, *SLICE, *mode).stdout for mode in ((), ("--renamed",))}
+
+
+# Each run finds what one worker finds, and leaves no process behind.
+# local:2 starts a cluster of its own; the others use one of this test's,
+# whose workers look for the files elsewhere (so that only --send-source
+# lets them read any), or lose a process in the middle of the run.
+@pytest.mark.skipif(Client is None, reason="needs dask.distributed")
+@pytest.mark.slow_under_asan
+@pytest.mark.parametrize("cluster, args", [
+    (None, ["--scheduler", "local:2"]),
+    (None, ["--scheduler", "local:2", "--renamed", "--batch", "5"]),
+    ("elsewhere", ["--send-source", "--renamed"]),
+    ("elsewhere", []),
+    ("killed", ["--batch", "4"]),
+], ids=["local", "local-renamed", "send-source", "unseen", "killed"])
+def test_find_duplicates_on_dask(tmp_path, monkeypatch, stdlib_slice, cluster, args):
+    root, one_worker = stdlib_slice
+    resource_tracker.ensure_running()  # it serves this process to its end, not a cluster
+    marker = uuid.uuid4().hex
+    monkeypatch.setenv("QW_RUN", marker)  # every process started from here on has it
+    if cluster is None:
+        r = run_example("find_duplicates.py", root, *SLICE, *args)
+    else:
+        killed, flag = cluster == "killed", tmp_path / "killed"
+        with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as c, Client(c) as client:
+            client.register_plugin(Sabotage(str(root if killed else tmp_path), str(flag) if killed else ""))
+            r = run_example("find_duplicates.py", root, *SLICE, "--scheduler", c.scheduler_address, *args)
+        assert flag.exists() == killed
+    assert r.returncode == 0, r.stderr
+    if args:
+        assert "broken.py: skipped: invalid syntax" in r.stderr
+        assert r.stdout == one_worker[tuple(a for a in args if a == "--renamed")] != ""
+    else:  # the workers found none of the files, and each is reported
+        files = int(r.stderr.rsplit(" files, ", 1)[0].rsplit(" ", 1)[1])
+        assert r.stdout == "" and r.stderr.count(": skipped: [Errno 2] No such file") == files > 50
+    left = [pid for pid in os.listdir("/proc") if pid.isdigit() and int(pid) != os.getpid()
+            and f"QW_RUN={marker}".encode() in read_or_empty(f"/proc/{pid}/environ").split(b"\0")]
+    assert left == []
+
+
+def read_or_empty(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:  # gone meanwhile
+        return b""
 
 
 def test_find_duplicates_json(tmp_path):
