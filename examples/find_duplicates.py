@@ -38,7 +38,7 @@ BLOCK_FIELDS = ("body", "orelse", "finalbody")
 # The classes with statement blocks, the module included.
 HOLDERS = tuple(c for c in quernwood.expand_kinds(ast.AST) if set(getattr(c, "_fields", ())) & set(BLOCK_FIELDS))
 CHUNK = 8  # most files per task of a local worker
-BATCH = 32  # most files per task of a Dask worker: a task costs the scheduler about a millisecond
+BATCH = 32  # most files per task of a Dask worker: Dask spends 2-3 ms on each task
 RETRIES = 3  # a batch that raised runs again; one whose worker died the scheduler hands to another
 
 
