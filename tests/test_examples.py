@@ -2,9 +2,13 @@
 
 import json
 import os
+from multiprocessing import resource_tracker
+import signal
 import subprocess
 import sys
+import sysconfig
 import textwrap
+import uuid
 
 import pytest
 
@@ -141,6 +145,108 @@ def test_find_duplicates(tmp_path, args, expected):
     if "--jobs" in args and not r.stderr.endswith(f"analysed on {workers}\n"):
         # Isolated interpreters fall back to processes where the module cannot load.
         assert r.stderr.endswith("analysed on 2 processes\n"), r.stderr
+
+
+PROXY = "class Proxy:\n" + "".join(f"    {n} = property(lambda self: self.file.{n})\n" for n in "abcdefghijklmn")
+TWICE = "def pair(a, b):\n" + 2 * "    key = a.strip() + b.strip()\n    out = {key: [a.split(), b.split()]}\n"
+DECORATED = """
+@dataclasses.dataclass
+class Cache:
+    @functools.cache
+    def lookup(self, key, default=None):
+        value = self.table.get(key.strip().lower(), default)
+        return value if value is not None else default
+
+    size = 0
+"""
+
+
+# Alike statements repeated in place overlap themselves shifted by a line,
+# which is no copy; two whole runs side by side are; ranges of decorated
+# definitions start at their first decorator.
+@pytest.mark.parametrize("files, expected", [
+    ({"a.py": PROXY}, ""),
+    ({"a.py": PROXY, "b.py": PROXY[:PROXY.index("    h =")]}, "2 copies of 7 statements, 105 nodes each:\n"
+     "  a.py:2-8\n  b.py:2-8\n"),
+    ({"a.py": TWICE}, "2 copies of 2 statements, 33 nodes each:\n  a.py:2-3\n  a.py:4-5\n"),
+    ({"a.py": DECORATED, "b.py": "\n" + DECORATED}, "2 copies of class Cache, 50 nodes each:\n  a.py:2-9\n  b.py:3-10\n"),
+    ({"a.py": DECORATED, "b.py": DECORATED + "    more = 1\n"}, "2 copies of 2 statements, 45 nodes each:\n"
+     "  a.py:4-9\n  b.py:4-9\n"),
+], ids=["repeated-in-place", "copied-from-repeated", "side-by-side", "decorated-class", "decorated-run"])
+def test_find_duplicates_ranges(tmp_path, files, expected):
+    write_tree(tmp_path, files)
+    r = run_example("find_duplicates.py", tmp_path, *sorted(files), "--renamed", "--min-nodes", "30")
+    assert (r.returncode, r.stdout) == (0, expected), r.stderr
+
+
+try:
+    import psutil
+    from distributed import Client, LocalCluster, WorkerPlugin
+except ImportError:
+    Client, WorkerPlugin = None, object
+SLICE = ("json", "email", "asyncio", "broken.py")
+
+
+class Sabotage(WorkerPlugin):
+    """Workers run in `cwd`; given a `flag` file to create, the first worker
+    to start its second task kills itself, once in the whole cluster."""
+
+    def __init__(self, cwd, flag):
+        self.cwd, self.flag, self.started = cwd, flag, 0
+
+    def setup(self, worker):
+        os.chdir(self.cwd)
+
+    def transition(self, key, start, finish, **kwargs):
+        self.started += finish == "executing"
+        if self.flag and self.started == 2 and not os.path.exists(self.flag):
+            open(self.flag, "x").close()
+            os.kill(os.getpid(), signal.SIGKILL)
+
+
+@pytest.fixture(scope="module")
+def stdlib_slice(tmp_path_factory):
+    """Standard-library packages and a file that does not parse, and what
+    one worker finds in them."""
+    root = tmp_path_factory.mktemp("slice")
+    for package in SLICE[:-1]:
+        (root / package).symlink_to(os.path.join(sysconfig.get_paths()["stdlib"], package))
+    (root / "broken.py").write_text("def f(:\n")
+    return root, {mode: run_example("find_duplicates.py", root, *SLICE, *mode).stdout for mode in ((), ("--renamed",))}
+
+
+# Each run finds what one worker finds, and leaves no process behind.
+# local:2 starts a cluster of its own; the others use one of this test's,
+# whose workers look for the files elsewhere (so that they read none but
+# what --send-source sends), or lose a process in the middle of the run.
+@pytest.mark.skipif(Client is None, reason="needs dask.distributed")
+@pytest.mark.slow_under_asan
+@pytest.mark.parametrize("cluster, args", [
+    (None, ["--scheduler", "local:2"]),
+    ("elsewhere", ["--send-source", "--renamed"]),
+    ("elsewhere", []),
+    ("killed", ["--batch", "4"]),
+], ids=["local", "send-source", "unseen", "killed"])
+def test_find_duplicates_on_dask(tmp_path, monkeypatch, stdlib_slice, cluster, args):
+    root, one_worker = stdlib_slice
+    resource_tracker.ensure_running()  # it serves this process to its end, not a cluster
+    marker = uuid.uuid4().hex
+    monkeypatch.setenv("QW_RUN", marker)  # every process started from here on has it
+    killed, flag = cluster == "killed", tmp_path / "killed"
+    if cluster is None:
+        r = run_example("find_duplicates.py", root, *SLICE, *args)
+    else:
+        with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as c, Client(c) as client:
+            client.register_plugin(Sabotage(str(root if killed else tmp_path), str(flag) if killed else ""))
+            r = run_example("find_duplicates.py", root, *SLICE, "--scheduler", c.scheduler_address, *args)
+    assert (r.returncode, flag.exists()) == (0, killed), r.stderr
+    if args:
+        assert "broken.py: skipped: invalid syntax" in r.stderr
+        assert r.stdout == one_worker[tuple(a for a in args if a == "--renamed")] != ""
+    else:  # not even broken.py was read
+        assert r.stdout == "" and "broken.py: skipped: [Errno 2]" in r.stderr
+    left = [p for p in psutil.process_iter(["environ"]) if (p.info["environ"] or {}).get("QW_RUN") == marker]
+    assert [p for p in left if p.pid != os.getpid()] == []
 
 
 def test_find_duplicates_json(tmp_path):
