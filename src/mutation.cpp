@@ -43,7 +43,7 @@ LocationRow fix_node(PyObject* node, const TypeInfo& info, const std::array<PyOb
     Strong dict = raw_dict ? Strong::borrowed(raw_dict) : Strong();
     for (size_t k = 0; k < LOCATION_COUNT; ++k) {
         if ((flags & LOCATION_BITS[k]) && dict) {
-            PyObject* v = Walk::lookup_field(dict.as_ptr(), first_location + k, names[k]);
+            PyObject* v = lookup_field(dict.as_ptr(), first_location + k, names[k]);
             if (v && !(NONE_IS_MISSING[k] && v == Py_None)) {
                 row[k] = Strong::borrowed(v);
                 continue;

@@ -362,17 +362,6 @@ private:
         slot = e;
     }
 
-    // The instance dict's entry for `name` (borrowed), or null.
-    static PyObject* dict_entry(PyObject* dict, size_t expected, PyObject* name) {
-        const EntryView view = unicode_entries(dict);
-        if (view.ok) {
-            if (PyObject* v = find_in_place(view, expected, name)) return v;
-        }
-        PyObject* v = PyDict_GetItemWithError(dict, name);
-        if (!v && PyErr_Occurred()) throw_py();
-        return v;
-    }
-
     // What the visitor's class and instance allow, looked at again when
     // the class changed or Python code ran.
     void refresh() {
@@ -471,7 +460,7 @@ private:
         PyObject* value = nullptr;
         ClassFacts& f = facts(Py_TYPE(node));
         if (f.dict_fields) {
-            if (PyObject* dict = get_instance_dict_fast(node)) value = dict_entry(dict, 0, w_[W_VALUE]);
+            if (PyObject* dict = get_instance_dict_fast(node)) value = lookup_field(dict, 0, w_[W_VALUE]);
         }
         // Only a value read from the dict of a plain Constant is known not to
         // have run code; otherwise the general road reads it.
@@ -502,7 +491,7 @@ private:
         ClassFacts& facts_of = facts(t);
         if (facts_of.fields && facts_of.dict_fields) {
             PyObject* dict = get_instance_dict_fast(node);
-            if (!dict || !dict_entry(dict, 0, w_[W_FIELDS])) {
+            if (!dict || !lookup_field(dict, 0, w_[W_FIELDS])) {
                 f.fields = Strong::borrowed(facts_of.fields);
                 f.bare = facts_of.bare;
                 f.known = t;
@@ -521,7 +510,7 @@ private:
         if (j < 64 && (f.bare >> j) & 1) {
             if (Py_TYPE(node) == f.known && compat::version_tag(f.known) == f.known_tag) {
                 PyObject* dict = get_instance_dict_fast(node);
-                PyObject* v = dict ? dict_entry(dict, static_cast<size_t>(j), name) : nullptr;
+                PyObject* v = dict ? lookup_field(dict, static_cast<size_t>(j), name) : nullptr;
                 if (!v) v = _PyType_Lookup(f.known, name);
                 return v ? Strong::borrowed(v) : Strong();
             }

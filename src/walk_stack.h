@@ -135,23 +135,6 @@ struct Walk {
         }
     }
 
-    // PyDict_GetItemWithError for an interned name, found by identity first.
-    // Nodes built by the parser store their fields in _fields order and then
-    // their locations, so the name is usually the key of entry `expected`, or
-    // of another entry of a small table; a key that is the very name object
-    // is the dictionary's one entry for it, so its value is what a lookup
-    // returns. Otherwise (an equal str that is not the interned one, or a
-    // table that cannot be read by layout) the dictionary API decides. The
-    // entry table is read afresh each time: Python code may have resized it.
-    static PyObject* lookup_field(PyObject* dict, size_t expected, PyObject* name) {
-        const EntryView view = unicode_entries(dict);
-        if (view.ok) {
-            if (PyObject* v = find_in_place(view, expected, name)) return v;
-        }
-        PyObject* v = PyDict_GetItemWithError(dict, name);
-        if (!v && PyErr_Occurred()) throw_py();
-        return v;
-    }
 
     // Asks for a pushed child's dictionary while the nodes above it are
     // expanded: the dictionary chain is what an expansion waits for. The
