@@ -214,6 +214,7 @@ public:
             }
             Strong child = next_child(f);
             if (!child) {
+                if (!f.transform && last_reference(f.node)) python_ran_ = true;
                 result = f.transform ? std::move(f.node) : Strong::borrowed(Py_None);
                 stack.pop_back();
                 if (stack.empty()) return result;
@@ -233,6 +234,10 @@ public:
     }
 
 private:
+    // Whether letting go of `o` frees it. A finalizer, of it or of what it
+    // holds, may run any code, so the visitor is looked at again after.
+    static bool last_reference(const Strong& o) noexcept { return o && Py_REFCNT(o.as_ptr()) == 1; }
+
     // The stack is the path from the root: a node on it twice is its own
     // descendant, and the descent would never end. Looked for past a depth
     // that no parsed tree reaches, and at every doubling after.
@@ -540,6 +545,7 @@ private:
                     continue;
                 }
                 if (f.transform) replace_items(f.list.as_ptr(), f.new_values.as_ptr());
+                if (last_reference(f.list) || last_reference(f.items)) python_ran_ = true;
                 f.list = Strong();
                 f.items = Strong();
                 f.new_values = Strong();
@@ -587,12 +593,28 @@ private:
     // old_value[:] = new_values
     void replace_items(PyObject* list, PyObject* values) {
         if (PyList_CheckExact(list)) {
+            // An item that only the list holds is freed.
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list) && !python_ran_; ++i)
+                python_ran_ = Py_REFCNT(PyList_GET_ITEM(list, i)) == 1;
             check_status(PyList_SetSlice(list, 0, PY_SSIZE_T_MAX, values));
             return;
         }
         python_ran_ = true;
         Strong all = Strong::own(PySlice_New(nullptr, nullptr, nullptr));
         check_status(PyObject_SetItem(list, all.as_ptr(), values));
+    }
+
+    // Whether setting field `name` of `f.node` to `r` frees the value it
+    // replaces, or may run code otherwise (where that is not known).
+    bool replaced_is_freed(const Frame& f, const Strong& name, const Strong& r) {
+        PyObject* node = f.node.as_ptr();
+        const Py_ssize_t j = f.next_field - 1;
+        if (f.field_iter || j < 0 || j >= 64 || !((f.bare >> j) & 1) || Py_TYPE(node) != f.known ||
+            compat::version_tag(f.known) != f.known_tag)
+            return true;
+        PyObject* dict = get_instance_dict_fast(node);
+        PyObject* old = dict ? dict_entry(dict, static_cast<size_t>(j), name.as_ptr()) : nullptr;
+        return !old || (old != r.as_ptr() && Py_REFCNT(old) == 1);
     }
 
     // What NodeTransformer.generic_visit does with what visiting a child gave.
@@ -609,7 +631,8 @@ private:
             return;
         }
         Strong field = std::move(f.field);
-        if (Py_TYPE(f.node.as_ptr())->tp_setattro != PyObject_GenericSetAttr) python_ran_ = true;
+        if (Py_TYPE(f.node.as_ptr())->tp_setattro != PyObject_GenericSetAttr || replaced_is_freed(f, field, r))
+            python_ran_ = true;
         if (r.as_ptr() == Py_None)
             check_status(PyObject_DelAttr(f.node.as_ptr(), field.as_ptr()));
         else

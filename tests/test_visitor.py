@@ -228,8 +228,32 @@ def stale_cases():
 
         sub(base, visit_Name=property(visit_Name))().visit(P("a"))
 
+    def freed_node(name, put):
+        # A node that the descent itself frees gives the visitor a method in its finalizer.
+        def case(base, log):
+            class Dying(ast.expr):
+                _fields = ("value", "ctx")
+
+                def __del__(self):
+                    v.visit_Name = lambda n: log.append(n.id)
+
+            def visit_Constant(self, n):  # replaces the node being descended
+                put(tree, Dying(None, ast.Load()))
+
+            tree = P("[-z, -y]\nb")
+            put(tree, Dying(ast.Constant(0), ast.Load()))
+            v = sub(base, visit_Constant=visit_Constant)()
+            v.visit(tree)
+            log.append(ast.dump(tree))
+        case.__name__ = name
+        return case
+
+    freed_item = freed_node("freed_item", lambda tree, n: tree.body[0].value.elts.__setitem__(0, n))
+    freed_operand = freed_node("freed_operand", lambda tree, n: setattr(tree.body[0].value.elts[0], "operand", n))
+
     return [add_method, add_to_base, remove_method, instance_method, added_while_visiting, getattr_hook,
-            getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args, property_method]
+            getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args, property_method,
+            freed_item, freed_operand]
 
 
 @pytest.mark.parametrize("case", stale_cases(), ids=lambda c: c.__name__)
