@@ -364,6 +364,15 @@ private:
         slot = e;
     }
 
+    // The node's instance dict, or null; `ok` false when looking a str up
+    // in it may run code: a key that is not a str is compared by its __eq__.
+    static PyObject* instance_dict(PyObject* node, bool& ok) noexcept {
+        PyObject* dict = get_instance_dict_fast(node);
+        ok = !dict || reinterpret_cast<PyDictObject*>(dict)->ma_values ||
+             keys_of(dict)->dk_kind != compat::DICT_KEYS_GENERAL;
+        return dict;
+    }
+
     // The instance dict's entry for `name` (borrowed), or null.
     static PyObject* dict_entry(PyObject* dict, size_t expected, PyObject* name) {
         const EntryView view = unicode_entries(dict);
@@ -473,7 +482,8 @@ private:
         PyObject* value = nullptr;
         ClassFacts& f = facts(Py_TYPE(node));
         if (f.dict_fields) {
-            if (PyObject* dict = get_instance_dict_fast(node)) value = dict_entry(dict, 0, w_[W_VALUE]);
+            bool ok = false;
+            if (PyObject* dict = instance_dict(node, ok); dict && ok) value = dict_entry(dict, 0, w_[W_VALUE]);
         }
         // Only a value read from the dict of a plain Constant is known not to
         // have run code; otherwise the general road reads it.
@@ -503,8 +513,9 @@ private:
         PyTypeObject* t = Py_TYPE(node);
         ClassFacts& facts_of = facts(t);
         if (facts_of.fields && facts_of.dict_fields) {
-            PyObject* dict = get_instance_dict_fast(node);
-            if (!dict || !dict_entry(dict, 0, w_[W_FIELDS])) {
+            bool ok = false;
+            PyObject* dict = instance_dict(node, ok);
+            if (ok && (!dict || !dict_entry(dict, 0, w_[W_FIELDS]))) {
                 f.fields = Strong::borrowed(facts_of.fields);
                 f.bare = facts_of.bare;
                 f.known = t;
@@ -521,8 +532,9 @@ private:
     Strong field_value(Frame& f, Py_ssize_t j, PyObject* name) {
         PyObject* node = f.node.as_ptr();
         if (j < 64 && (f.bare >> j) & 1) {
-            if (Py_TYPE(node) == f.known && compat::version_tag(f.known) == f.known_tag) {
-                PyObject* dict = get_instance_dict_fast(node);
+            bool ok = false;
+            PyObject* dict = instance_dict(node, ok);
+            if (ok && Py_TYPE(node) == f.known && compat::version_tag(f.known) == f.known_tag) {
                 PyObject* v = dict ? dict_entry(dict, static_cast<size_t>(j), name) : nullptr;
                 if (!v) v = _PyType_Lookup(f.known, name);
                 return v ? Strong::borrowed(v) : Strong();
@@ -612,7 +624,9 @@ private:
         if (f.field_iter || j < 0 || j >= 64 || !((f.bare >> j) & 1) || Py_TYPE(node) != f.known ||
             compat::version_tag(f.known) != f.known_tag)
             return true;
-        PyObject* dict = get_instance_dict_fast(node);
+        bool ok = false;
+        PyObject* dict = instance_dict(node, ok);
+        if (!ok) return true;
         PyObject* old = dict ? dict_entry(dict, static_cast<size_t>(j), name.as_ptr()) : nullptr;
         return !old || (old != r.as_ptr() && Py_REFCNT(old) == 1);
     }

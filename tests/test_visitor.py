@@ -248,12 +248,38 @@ def stale_cases():
         case.__name__ = name
         return case
 
+    def foreign_key(base, log):
+        # Looking a field up in a node's dict calls this key's __eq__, which
+        # takes the class's attributes away (then frees and reuses them).
+        class Node(ast.AST):
+            _fields, y = tuple(["x", "y"]), ast.Name("y")
+
+        class Key:
+            def __init__(self, name):
+                self.name, self.hash = name, hash(name)
+
+            def __hash__(self):
+                return self.hash
+
+            def __eq__(self, other):
+                if self.name in vars(Node):
+                    delattr(Node, self.name)
+                    log.extend(tuple([i, str(i)]) for i in range(100))
+                return False
+
+        for name in "_fields", "y":
+            node = Node(x=ast.Name("x"))
+            vars(node)[Key(name)] = 0
+            Node._fields, Node.y = tuple(["x", "y"]), ast.Name("y")
+            sub(base, visit_Name=lambda self, n: log.append(n.id) or n)().visit(ast.Expr(node))
+            log.append(sorted(vars(Node)))
+
     freed_item = freed_node("freed_item", lambda tree, n: tree.body[0].value.elts.__setitem__(0, n))
     freed_operand = freed_node("freed_operand", lambda tree, n: setattr(tree.body[0].value.elts[0], "operand", n))
 
     return [add_method, add_to_base, remove_method, instance_method, added_while_visiting, getattr_hook,
             getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args, property_method,
-            freed_item, freed_operand]
+            freed_item, freed_operand, foreign_key]
 
 
 @pytest.mark.parametrize("case", stale_cases(), ids=lambda c: c.__name__)
