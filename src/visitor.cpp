@@ -450,7 +450,10 @@ private:
             if (f.method && f.road == ClassFacts::Road::Read) {
                 // Reading visit and generic_visit would only make bound methods.
                 Strong m = optional_attr(self_, f.method);
-                if (!m) return {Strong(), self_generic_};
+                if (!m) {
+                    python_ran_ = true;  // a getter that raised AttributeError, say
+                    return {Strong(), self_generic_};
+                }
                 if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node);
                 return {call(m.as_ptr(), node)};
             }

@@ -224,9 +224,10 @@ def stale_cases():
     def property_method(base, log):
         def visit_Name(self):
             log.append("read")
+            self.visit_Constant = lambda n: log.append(n.value)
             raise AttributeError("visit_Name")
 
-        sub(base, visit_Name=property(visit_Name))().visit(P("a"))
+        sub(base, visit_Name=property(visit_Name))().visit(P("(1, a, 2)"))
 
     def freed_node(name, put):
         # A node that the descent itself frees gives the visitor a method in its finalizer.
