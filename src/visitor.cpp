@@ -699,13 +699,25 @@ PyObject* bind_node(const char* qualname, PyObject* const* args, Py_ssize_t narg
 }
 
 // A C call into a visitor counts against the recursion limit, as the
-// Python method it stands for would.
+// Python method it stands for would, and against a bound on the calls
+// nested on the thread's C stack, where the limit does not guard it.
 class RecursionGuard {
 public:
-    RecursionGuard() { check_status(Py_EnterRecursiveCall(" while visiting a tree") ? -1 : 0); }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard() {
+        if (nested_ >= compat::NESTED_C_CALL_LIMIT)
+            throw_error(PyExc_RecursionError, "maximum recursion depth exceeded while visiting a tree");
+        check_status(Py_EnterRecursiveCall(" while visiting a tree") ? -1 : 0);
+        ++nested_;
+    }
+    ~RecursionGuard() {
+        --nested_;
+        Py_LeaveRecursiveCall();
+    }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+private:
+    static inline thread_local int nested_ = 0;
 };
 
 template <Ours KIND>

@@ -309,6 +309,27 @@ def test_deep_trees_and_errors():
     assert quernwood.NodeTransformer().visit(deep) is deep
 
 
+NESTED_DEEP = """
+import ast, sys, quernwood
+class V(quernwood.NodeTransformer):
+    def generic_visit(self, node):  # one C call per level, under a raised recursion limit
+        return super().generic_visit(node)
+deep = ast.Name("x")
+for _ in range(20_000):
+    deep = ast.UnaryOp(ast.Not(), deep)
+sys.setrecursionlimit(10**6)
+try:
+    print(V().visit(deep) is deep)
+except RecursionError:
+    print("RecursionError")
+"""
+
+
+def test_nested_calls_never_overflow_the_c_stack():
+    out = run_fresh(NESTED_DEEP)
+    assert out.returncode == 0 and out.stdout.strip() in ("True", "RecursionError"), out.stderr[-2000:]
+
+
 SWAPPED_SUITE = """
 import ast, sys, unittest, quernwood
 ast.NodeVisitor, ast.NodeTransformer = quernwood.NodeVisitor, quernwood.NodeTransformer
