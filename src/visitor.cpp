@@ -33,11 +33,12 @@ enum class Ours : uint8_t { None, Visit, GenericVisit, GenericTransform, VisitCo
 
 enum Word : size_t {
     W_VISIT, W_GENERIC_VISIT, W_FIELDS, W_CLASS, W_NAME, W_VALUE, W_EXTEND, W_PREFIX,
-    W_NAMECONSTANT, W_NUM, W_STR, W_BYTES, W_ELLIPSIS, WORD_COUNT
+    W_NAMECONSTANT, W_NUM, W_STR, W_BYTES, W_ELLIPSIS, W_NODE_VISITOR, W_REGISTRY, WORD_COUNT
 };
 constexpr const char* WORD_TEXT[] = {
     "visit", "generic_visit", "_fields", "__class__", "__name__", "value", "extend", "visit_",
-    "visit_NameConstant", "visit_Num", "visit_Str", "visit_Bytes", "visit_Ellipsis",
+    "visit_NameConstant", "visit_Num", "visit_Str", "visit_Bytes", "visit_Ellipsis", "NodeVisitor",
+    "__warningregistry__",
 };
 static_assert(std::size(WORD_TEXT) == WORD_COUNT);
 static_assert(WORD_COUNT <= sizeof(ThreadCaches::visitor_words) / sizeof(PyObject*));
@@ -180,20 +181,20 @@ public:
         // getattr's default, self.generic_visit, is read before the method.
         Bound gv = resolve(w_[W_GENERIC_VISIT]);
         if (Strong m = optional_attr(self_, name.as_ptr())) {
-            if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node);
+            if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node, true);
             return {call(m.as_ptr(), node)};
         }
         return generic(std::move(gv), node);
     }
 
-    // The body of the NodeVisitor.visit_Constant of CPython 3.13 and earlier.
-    Outcome constant_body(PyObject* node) {
+    // The body of the NodeVisitor.visit_Constant of CPython 3.13 and earlier;
+    // `from_visit` when this module's visit calls it, standing in for ast's.
+    Outcome constant_body(PyObject* node, bool from_visit) {
         python_ran_ = true;
         Strong value = get_attr(node, w_[W_VALUE]);
         if (PyObject* method = constant_method(value.as_ptr())) {
             if (Strong m = optional_attr(self_, method)) {
-                check_status(PyErr_WarnFormat(PyExc_DeprecationWarning, 1, "%U is deprecated; add visit_Constant",
-                                              method));
+                warn_deprecated(method, from_visit);
                 return {call(m.as_ptr(), node)};
             }
         }
@@ -234,6 +235,33 @@ public:
     }
 
 private:
+    // ast's warning, from where ast gives it: the caller of visit_Constant,
+    // which is the line of ast's NodeVisitor.visit that calls the method
+    // when this module's visit stands in for it. The filters and the
+    // once-only registry see the same place.
+    void warn_deprecated(PyObject* method, bool from_visit) {
+        python_ran_ = true;
+        Strong message = Strong::own(PyUnicode_FromFormat("%U is deprecated; add visit_Constant", method));
+        Strong ast_module = from_visit ? Strong::own(PyImport_ImportModule("ast")) : Strong();
+        Strong base = ast_module ? optional_attr(ast_module.as_ptr(), w_[W_NODE_VISITOR]) : Strong();
+        Strong visit = base ? optional_attr(base.as_ptr(), w_[W_VISIT]) : Strong();
+        if (!visit || !PyFunction_Check(visit.as_ptr())) {
+            check_status(PyErr_WarnEx(PyExc_DeprecationWarning, PyUnicode_AsUTF8(message.as_ptr()), 1));
+            return;
+        }
+        auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(visit.as_ptr()));
+        PyObject* globals = PyFunction_GET_GLOBALS(visit.as_ptr());
+        Strong bytes = Strong::own(PyCode_GetCode(code));
+        const int line = PyCode_Addr2Line(code, static_cast<int>(PyBytes_GET_SIZE(bytes.as_ptr())) - 2);
+        Strong fresh = Strong::own(PyDict_New());
+        Strong registry = Strong::borrowed(check(PyDict_SetDefault(globals, w_[W_REGISTRY], fresh.as_ptr())));
+        PyObject* module = PyDict_GetItemWithError(globals, w_[W_NAME]);
+        if (!module && PyErr_Occurred()) throw_py();
+        Strong module_name = module ? Strong::borrowed(module) : Strong::own(PyUnicode_FromString("<string>"));
+        check_status(PyErr_WarnExplicitObject(PyExc_DeprecationWarning, message.as_ptr(), code->co_filename, line,
+                                              module_name.as_ptr(), registry.as_ptr()));
+    }
+
     // Whether letting go of `o` frees it. A finalizer, of it or of what it
     // holds, may run any code, so the visitor is looked at again after.
     static bool last_reference(const Strong& o) noexcept { return o && Py_REFCNT(o.as_ptr()) == 1; }
@@ -454,7 +482,7 @@ private:
                     python_ran_ = true;  // a getter that raised AttributeError, say
                     return {Strong(), self_generic_};
                 }
-                if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node);
+                if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node, true);
                 return {call(m.as_ptr(), node)};
             }
             if (f.method && f.road == ClassFacts::Road::Constant) {
@@ -739,7 +767,7 @@ PyObject* method_entry(PyObject* self, PyTypeObject* defining, PyObject* const* 
             if constexpr (KIND == Ours::Visit)
                 o = v.visit_body(node);
             else if constexpr (KIND == Ours::VisitConstant)
-                o = v.constant_body(node);
+                o = v.constant_body(node, false);
             else
                 o.descend = KIND;
             if (o.descend != Ours::None) return v.descend(node, o.descend).release();

@@ -275,12 +275,22 @@ def stale_cases():
             sub(base, visit_Name=lambda self, n: log.append(n.id) or n)().visit(ast.Expr(node))
             log.append(sorted(vars(Node)))
 
+    def deprecated_constant(base, log):
+        # Before 3.14 visit_Constant falls back to these, with a warning from its caller's line.
+        V = sub(base, visit_Num=lambda self, n: log.append(n.value), visit_Str=lambda self, n: log.append(n.value))
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            V().visit(P("1; 'a'; b'x'"))
+            if hasattr(V, "visit_Constant"):
+                V().visit_Constant(ast.Constant(2))
+        log.append([(str(w.message), w.category, w.filename, w.lineno) for w in caught])
+
     freed_item = freed_node("freed_item", lambda tree, n: tree.body[0].value.elts.__setitem__(0, n))
     freed_operand = freed_node("freed_operand", lambda tree, n: setattr(tree.body[0].value.elts[0], "operand", n))
 
     return [add_method, add_to_base, remove_method, instance_method, added_while_visiting, getattr_hook,
             getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args, property_method,
-            freed_item, freed_operand, foreign_key]
+            freed_item, freed_operand, foreign_key, deprecated_constant]
 
 
 @pytest.mark.parametrize("case", stale_cases(), ids=lambda c: c.__name__)
