@@ -246,7 +246,7 @@ private:
         Strong base = ast_module ? optional_attr(ast_module.as_ptr(), w_[W_NODE_VISITOR]) : Strong();
         Strong visit = base ? optional_attr(base.as_ptr(), w_[W_VISIT]) : Strong();
         if (!visit || !PyFunction_Check(visit.as_ptr())) {
-            check_status(PyErr_WarnEx(PyExc_DeprecationWarning, PyUnicode_AsUTF8(message.as_ptr()), 1));
+            check_status(PyErr_WarnFormat(PyExc_DeprecationWarning, 1, "%U", message.as_ptr()));
             return;
         }
         auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(visit.as_ptr()));
