@@ -452,15 +452,17 @@ private:
         }
         PyObject* dict = *slot;
         if (dict && PyDict_GET_SIZE(dict) > 64) return false;
-        instance_methods_ = false;
+        // Settled only by the whole dict: a key met later may be any name.
+        bool methods = false;
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (dict && PyDict_Next(dict, &pos, &key, &value)) {
             if (!PyUnicode_CheckExact(key)) return false;
             if (PyUnicode_Compare(key, w_[W_VISIT]) == 0 || PyUnicode_Compare(key, w_[W_GENERIC_VISIT]) == 0)
                 return true;  // not clean
-            if (PyUnicode_Tailmatch(key, w_[W_PREFIX], 0, PY_SSIZE_T_MAX, -1) == 1) instance_methods_ = true;
+            if (PyUnicode_Tailmatch(key, w_[W_PREFIX], 0, PY_SSIZE_T_MAX, -1) == 1) methods = true;
         }
+        instance_methods_ = methods;
         instance_clean_ = true;
         return true;
     }

@@ -172,6 +172,9 @@ def stale_cases():
         v.visit(P("x")), setattr(v, "visit_Name", lambda n: log.append(n.id)), v.visit(P("y + z"))
         del v.visit_Name
         v.visit(P("w"))
+        vars(v)[0] = "a key that is not a str, before the method"
+        v.visit_Name = lambda n: log.append(n.id)
+        v.visit(P("u"))
 
     def added_while_visiting(base, log):
         def visit_Call(self, n):
