@@ -262,11 +262,8 @@ def stale_cases():
             _fields, y = tuple(["x", "y"]), ast.Name("y")
 
         class Key:
-            def __init__(self, name):
-                self.name, self.hash = name, hash(name)
-
-            def __hash__(self):
-                return self.hash
+            __init__ = lambda self, name: setattr(self, "name", name)  # noqa: E731
+            __hash__ = lambda self: hash(self.name)  # noqa: E731
 
             def __eq__(self, other):
                 if self.name in vars(Node):
@@ -276,8 +273,7 @@ def stale_cases():
 
         for name in "_fields", "y":
             node = Node()
-            node.x = ast.Name("x")
-            vars(node)[Key(name)] = 0
+            vars(node).update({"x": ast.Name("x"), Key(name): 0})
             Node._fields, Node.y = tuple(["x", "y"]), ast.Name("y")
             sub(base, visit_Name=lambda self, n: log.append(n.id) or n)().visit(ast.Expr(node))
             log.append(sorted(vars(Node)))
