@@ -161,7 +161,8 @@ StateScope::StateScope(ModuleState* s) noexcept
 
 StateScope::~StateScope() { SCOPE = previous_; }
 
-void StateScope::release_waiting() {
+bool StateScope::release_waiting() {
+    if (waiting_.empty()) return false;
     // A release may add to the list (a collection may clear a module state)
     // or end this thread, which then leaves the rest alone.
     for (size_t i = 0; i < waiting_.size(); ++i) {
@@ -169,10 +170,12 @@ void StateScope::release_waiting() {
         Py_DECREF(p);
     }
     waiting_.clear();
+    return true;
 }
 
-void release_waiting() {
-    if (StateScope* s = SCOPE) s->release_waiting();
+bool release_waiting() {
+    StateScope* s = SCOPE;
+    return s && s->release_waiting();
 }
 
 bool thread_may_release() noexcept {

@@ -117,8 +117,8 @@ public:
 
     // Releases the waiting references, which may run any Python code: call
     // only where the call could run Python code anyway, never from a
-    // destructor or a noexcept function.
-    void release_waiting();
+    // destructor or a noexcept function. Says whether anything was released.
+    bool release_waiting();
 
 private:
     friend ModuleState& current_state();

@@ -51,7 +51,7 @@ void release_last_ref(PyObject* p) noexcept;
 // Releases what waits in the running call (state.cpp), which may run any
 // Python code: only where the call runs Python code anyway, so that a call
 // running much of it keeps no more memory than it did.
-void release_waiting();
+bool release_waiting();  // whether anything was released
 
 // The one way the module drops a reference. It never runs Python code: a
 // release that would free the object, and so maybe run a finalizer or a

@@ -33,11 +33,12 @@ enum class Ours : uint8_t { None, Visit, GenericVisit, GenericTransform, VisitCo
 
 enum Word : size_t {
     W_VISIT, W_GENERIC_VISIT, W_FIELDS, W_CLASS, W_NAME, W_VALUE, W_EXTEND, W_PREFIX,
-    W_NAMECONSTANT, W_NUM, W_STR, W_BYTES, W_ELLIPSIS, WORD_COUNT
+    W_NAMECONSTANT, W_NUM, W_STR, W_BYTES, W_ELLIPSIS, W_NODE_VISITOR, W_REGISTRY, WORD_COUNT
 };
 constexpr const char* WORD_TEXT[] = {
     "visit", "generic_visit", "_fields", "__class__", "__name__", "value", "extend", "visit_",
-    "visit_NameConstant", "visit_Num", "visit_Str", "visit_Bytes", "visit_Ellipsis",
+    "visit_NameConstant", "visit_Num", "visit_Str", "visit_Bytes", "visit_Ellipsis", "NodeVisitor",
+    "__warningregistry__",
 };
 static_assert(std::size(WORD_TEXT) == WORD_COUNT);
 static_assert(WORD_COUNT <= sizeof(ThreadCaches::visitor_words) / sizeof(PyObject*));
@@ -180,20 +181,20 @@ public:
         // getattr's default, self.generic_visit, is read before the method.
         Bound gv = resolve(w_[W_GENERIC_VISIT]);
         if (Strong m = optional_attr(self_, name.as_ptr())) {
-            if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node);
+            if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node, true);
             return {call(m.as_ptr(), node)};
         }
         return generic(std::move(gv), node);
     }
 
-    // The body of the NodeVisitor.visit_Constant of CPython 3.13 and earlier.
-    Outcome constant_body(PyObject* node) {
+    // The body of the NodeVisitor.visit_Constant of CPython 3.13 and earlier;
+    // `from_visit` when this module's visit calls it, standing in for ast's.
+    Outcome constant_body(PyObject* node, bool from_visit) {
         python_ran_ = true;
         Strong value = get_attr(node, w_[W_VALUE]);
         if (PyObject* method = constant_method(value.as_ptr())) {
             if (Strong m = optional_attr(self_, method)) {
-                check_status(PyErr_WarnFormat(PyExc_DeprecationWarning, 1, "%U is deprecated; add visit_Constant",
-                                              method));
+                warn_deprecated(method, from_visit);
                 return {call(m.as_ptr(), node)};
             }
         }
@@ -214,6 +215,7 @@ public:
             }
             Strong child = next_child(f);
             if (!child) {
+                if (!f.transform && last_reference(f.node)) python_ran_ = true;
                 result = f.transform ? std::move(f.node) : Strong::borrowed(Py_None);
                 stack.pop_back();
                 if (stack.empty()) return result;
@@ -233,6 +235,37 @@ public:
     }
 
 private:
+    // ast's warning, from where ast gives it: the caller of visit_Constant,
+    // which is the line of ast's NodeVisitor.visit that calls the method
+    // when this module's visit stands in for it. The filters and the
+    // once-only registry see the same place.
+    void warn_deprecated(PyObject* method, bool from_visit) {
+        python_ran_ = true;
+        Strong message = Strong::own(PyUnicode_FromFormat("%U is deprecated; add visit_Constant", method));
+        Strong ast_module = from_visit ? Strong::own(PyImport_ImportModule("ast")) : Strong();
+        Strong base = ast_module ? optional_attr(ast_module.as_ptr(), w_[W_NODE_VISITOR]) : Strong();
+        Strong visit = base ? optional_attr(base.as_ptr(), w_[W_VISIT]) : Strong();
+        if (!visit || !PyFunction_Check(visit.as_ptr())) {
+            check_status(PyErr_WarnFormat(PyExc_DeprecationWarning, 1, "%U", message.as_ptr()));
+            return;
+        }
+        auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(visit.as_ptr()));
+        PyObject* globals = PyFunction_GET_GLOBALS(visit.as_ptr());
+        Strong bytes = Strong::own(PyCode_GetCode(code));
+        const int line = PyCode_Addr2Line(code, static_cast<int>(PyBytes_GET_SIZE(bytes.as_ptr())) - 2);
+        Strong fresh = Strong::own(PyDict_New());
+        Strong registry = Strong::borrowed(check(PyDict_SetDefault(globals, w_[W_REGISTRY], fresh.as_ptr())));
+        PyObject* module = PyDict_GetItemWithError(globals, w_[W_NAME]);
+        if (!module && PyErr_Occurred()) throw_py();
+        Strong module_name = module ? Strong::borrowed(module) : Strong::own(PyUnicode_FromString("<string>"));
+        check_status(PyErr_WarnExplicitObject(PyExc_DeprecationWarning, message.as_ptr(), code->co_filename, line,
+                                              module_name.as_ptr(), registry.as_ptr()));
+    }
+
+    // Whether letting go of `o` frees it. A finalizer, of it or of what it
+    // holds, may run any code, so the visitor is looked at again after.
+    static bool last_reference(const Strong& o) noexcept { return o && Py_REFCNT(o.as_ptr()) == 1; }
+
     // The stack is the path from the root: a node on it twice is its own
     // descendant, and the descent would never end. Looked for past a depth
     // that no parsed tree reaches, and at every doubling after.
@@ -362,9 +395,21 @@ private:
         slot = e;
     }
 
+    // The node's instance dict, or null; `ok` false when looking a str up
+    // in it may run code: a key that is not a str is compared by its __eq__.
+    static PyObject* instance_dict(PyObject* node, bool& ok) noexcept {
+        PyObject* dict = get_instance_dict_fast(node);
+        ok = !dict || reinterpret_cast<PyDictObject*>(dict)->ma_values ||
+             keys_of(dict)->dk_kind != compat::DICT_KEYS_GENERAL;
+        return dict;
+    }
+
     // What the visitor's class and instance allow, looked at again when
     // the class changed or Python code ran.
     void refresh() {
+        // A node the descent let go of is freed here, as ast frees it before
+        // it visits on: its finalizer may change the visitor.
+        if (release_waiting()) python_ran_ = true;
         PyTypeObject* t = Py_TYPE(self_);
         if (self_tag_ == 0 || self_tag_ != compat::version_tag(t)) {
             self_fast_ = t->tp_getattro == PyObject_GenericGetAttr &&
@@ -402,15 +447,17 @@ private:
         }
         PyObject* dict = *slot;
         if (dict && PyDict_GET_SIZE(dict) > 64) return false;
-        instance_methods_ = false;
+        // Settled only by the whole dict: a key met later may be any name.
+        bool methods = false;
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (dict && PyDict_Next(dict, &pos, &key, &value)) {
             if (!PyUnicode_CheckExact(key)) return false;
             if (PyUnicode_Compare(key, w_[W_VISIT]) == 0 || PyUnicode_Compare(key, w_[W_GENERIC_VISIT]) == 0)
                 return true;  // not clean
-            if (PyUnicode_Tailmatch(key, w_[W_PREFIX], 0, PY_SSIZE_T_MAX, -1) == 1) instance_methods_ = true;
+            if (PyUnicode_Tailmatch(key, w_[W_PREFIX], 0, PY_SSIZE_T_MAX, -1) == 1) methods = true;
         }
+        instance_methods_ = methods;
         instance_clean_ = true;
         return true;
     }
@@ -428,8 +475,11 @@ private:
             if (f.method && f.road == ClassFacts::Road::Read) {
                 // Reading visit and generic_visit would only make bound methods.
                 Strong m = optional_attr(self_, f.method);
-                if (!m) return {Strong(), self_generic_};
-                if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node);
+                if (!m) {
+                    python_ran_ = true;  // a getter that raised AttributeError, say
+                    return {Strong(), self_generic_};
+                }
+                if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node, true);
                 return {call(m.as_ptr(), node)};
             }
             if (f.method && f.road == ClassFacts::Road::Constant) {
@@ -460,7 +510,8 @@ private:
         PyObject* value = nullptr;
         ClassFacts& f = facts(Py_TYPE(node));
         if (f.dict_fields) {
-            if (PyObject* dict = get_instance_dict_fast(node)) value = lookup_field(dict, 0, w_[W_VALUE]);
+            bool ok = false;
+            if (PyObject* dict = instance_dict(node, ok); dict && ok) value = lookup_field(dict, 0, w_[W_VALUE]);
         }
         // Only a value read from the dict of a plain Constant is known not to
         // have run code; otherwise the general road reads it.
@@ -490,8 +541,9 @@ private:
         PyTypeObject* t = Py_TYPE(node);
         ClassFacts& facts_of = facts(t);
         if (facts_of.fields && facts_of.dict_fields) {
-            PyObject* dict = get_instance_dict_fast(node);
-            if (!dict || !lookup_field(dict, 0, w_[W_FIELDS])) {
+            bool ok = false;
+            PyObject* dict = instance_dict(node, ok);
+            if (ok && (!dict || !lookup_field(dict, 0, w_[W_FIELDS]))) {
                 f.fields = Strong::borrowed(facts_of.fields);
                 f.bare = facts_of.bare;
                 f.known = t;
@@ -508,8 +560,9 @@ private:
     Strong field_value(Frame& f, Py_ssize_t j, PyObject* name) {
         PyObject* node = f.node.as_ptr();
         if (j < 64 && (f.bare >> j) & 1) {
-            if (Py_TYPE(node) == f.known && compat::version_tag(f.known) == f.known_tag) {
-                PyObject* dict = get_instance_dict_fast(node);
+            bool ok = false;
+            PyObject* dict = instance_dict(node, ok);
+            if (ok && Py_TYPE(node) == f.known && compat::version_tag(f.known) == f.known_tag) {
                 PyObject* v = dict ? lookup_field(dict, static_cast<size_t>(j), name) : nullptr;
                 if (!v) v = _PyType_Lookup(f.known, name);
                 return v ? Strong::borrowed(v) : Strong();
@@ -532,6 +585,7 @@ private:
                     continue;
                 }
                 if (f.transform) replace_items(f.list.as_ptr(), f.new_values.as_ptr());
+                if (last_reference(f.list) || last_reference(f.items)) python_ran_ = true;
                 f.list = Strong();
                 f.items = Strong();
                 f.new_values = Strong();
@@ -579,12 +633,30 @@ private:
     // old_value[:] = new_values
     void replace_items(PyObject* list, PyObject* values) {
         if (PyList_CheckExact(list)) {
+            // An item that only the list holds is freed.
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list) && !python_ran_; ++i)
+                python_ran_ = Py_REFCNT(PyList_GET_ITEM(list, i)) == 1;
             check_status(PyList_SetSlice(list, 0, PY_SSIZE_T_MAX, values));
             return;
         }
         python_ran_ = true;
         Strong all = Strong::own(PySlice_New(nullptr, nullptr, nullptr));
         check_status(PyObject_SetItem(list, all.as_ptr(), values));
+    }
+
+    // Whether setting field `name` of `f.node` to `r` frees the value it
+    // replaces, or may run code otherwise (where that is not known).
+    bool replaced_is_freed(const Frame& f, const Strong& name, const Strong& r) {
+        PyObject* node = f.node.as_ptr();
+        const Py_ssize_t j = f.next_field - 1;
+        if (f.field_iter || j < 0 || j >= 64 || !((f.bare >> j) & 1) || Py_TYPE(node) != f.known ||
+            compat::version_tag(f.known) != f.known_tag)
+            return true;
+        bool ok = false;
+        PyObject* dict = instance_dict(node, ok);
+        if (!ok) return true;
+        PyObject* old = dict ? lookup_field(dict, static_cast<size_t>(j), name.as_ptr()) : nullptr;
+        return !old || (old != r.as_ptr() && Py_REFCNT(old) == 1);
     }
 
     // What NodeTransformer.generic_visit does with what visiting a child gave.
@@ -601,7 +673,8 @@ private:
             return;
         }
         Strong field = std::move(f.field);
-        if (Py_TYPE(f.node.as_ptr())->tp_setattro != PyObject_GenericSetAttr) python_ran_ = true;
+        if (Py_TYPE(f.node.as_ptr())->tp_setattro != PyObject_GenericSetAttr || replaced_is_freed(f, field, r))
+            python_ran_ = true;
         if (r.as_ptr() == Py_None)
             check_status(PyObject_DelAttr(f.node.as_ptr(), field.as_ptr()));
         else
@@ -651,13 +724,25 @@ PyObject* bind_node(const char* qualname, PyObject* const* args, Py_ssize_t narg
 }
 
 // A C call into a visitor counts against the recursion limit, as the
-// Python method it stands for would.
+// Python method it stands for would, and against a bound on the calls
+// nested on the thread's C stack, where the limit does not guard it.
 class RecursionGuard {
 public:
-    RecursionGuard() { check_status(Py_EnterRecursiveCall(" while visiting a tree") ? -1 : 0); }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard() {
+        if (nested_ >= compat::NESTED_C_CALL_LIMIT)
+            throw_error(PyExc_RecursionError, "maximum recursion depth exceeded while visiting a tree");
+        check_status(Py_EnterRecursiveCall(" while visiting a tree") ? -1 : 0);
+        ++nested_;
+    }
+    ~RecursionGuard() {
+        --nested_;
+        Py_LeaveRecursiveCall();
+    }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+private:
+    static inline thread_local int nested_ = 0;
 };
 
 template <Ours KIND>
@@ -679,7 +764,7 @@ PyObject* method_entry(PyObject* self, PyTypeObject* defining, PyObject* const* 
             if constexpr (KIND == Ours::Visit)
                 o = v.visit_body(node);
             else if constexpr (KIND == Ours::VisitConstant)
-                o = v.constant_body(node);
+                o = v.constant_body(node, false);
             else
                 o.descend = KIND;
             if (o.descend != Ours::None) return v.descend(node, o.descend).release();

@@ -172,6 +172,9 @@ def stale_cases():
         v.visit(P("x")), setattr(v, "visit_Name", lambda n: log.append(n.id)), v.visit(P("y + z"))
         del v.visit_Name
         v.visit(P("w"))
+        vars(v)[0] = "a key that is not a str, before the method"
+        v.visit_Name = lambda n: log.append(n.id)
+        v.visit(P("u"))
 
     def added_while_visiting(base, log):
         def visit_Call(self, n):
@@ -224,9 +227,69 @@ def stale_cases():
     def property_method(base, log):
         def visit_Name(self):
             log.append("read")
+            self.visit_Constant = lambda n: log.append(n.value)
             raise AttributeError("visit_Name")
 
-        sub(base, visit_Name=property(visit_Name))().visit(P("a"))
+        sub(base, visit_Name=property(visit_Name))().visit(P("(1, a, 2)"))
+
+    def freed_node(name, put):
+        # A node that the descent itself frees gives the visitor a method in its finalizer.
+        def case(base, log):
+            class Dying(ast.expr):
+                _fields = ("value", "ctx")
+
+                def __init__(self, value):  # no field checks: it is not ast's
+                    self.value, self.ctx = value, ast.Load()
+
+                def __del__(self):
+                    v.visit_Name = lambda n: log.append(n.id)
+
+            def visit_Constant(self, n):  # replaces the node being descended
+                put(tree, Dying(None))
+
+            tree = P("[-z, -y]\nb")
+            put(tree, Dying(ast.Constant(0)))
+            v = sub(base, visit_Constant=visit_Constant)()
+            v.visit(tree)
+            log.append(shape(tree))
+        case.__name__ = name
+        return case
+
+    def foreign_key(base, log):
+        # Looking a field up in a node's dict calls this key's __eq__, which
+        # takes the class's attributes away (then frees and reuses them).
+        class Node(ast.AST):
+            _fields, y = tuple(["x", "y"]), ast.Name("y")
+
+        class Key:
+            __init__ = lambda self, name: setattr(self, "name", name)  # noqa: E731
+            __hash__ = lambda self: hash(self.name)  # noqa: E731
+
+            def __eq__(self, other):
+                if self.name in vars(Node):
+                    delattr(Node, self.name)
+                    log.extend(tuple([i, str(i)]) for i in range(100))
+                return False
+
+        for name in "_fields", "y":
+            node = Node()
+            vars(node).update({"x": ast.Name("x"), Key(name): 0})
+            Node._fields, Node.y = tuple(["x", "y"]), ast.Name("y")
+            sub(base, visit_Name=lambda self, n: log.append(n.id) or n)().visit(ast.Expr(node))
+            log.append(sorted(vars(Node)))
+
+    def deprecated_constant(base, log):
+        # Before 3.14 visit_Constant falls back to these, with a warning from its caller's line.
+        V = sub(base, visit_Num=lambda self, n: log.append(n.value), visit_Str=lambda self, n: log.append(n.value))
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            V().visit(P("1; 'a'; b'x'"))
+            if hasattr(V, "visit_Constant"):
+                V().visit_Constant(ast.Constant(2))
+        log.append([(str(w.message), w.category, w.filename, w.lineno) for w in caught])
+
+    freed_item = freed_node("freed_item", lambda tree, n: tree.body[0].value.elts.__setitem__(0, n))
+    freed_operand = freed_node("freed_operand", lambda tree, n: setattr(tree.body[0].value.elts[0], "operand", n))
 
     def dropped_results(base, log):
         # What the descent drops is freed by the time visit returns.
@@ -234,8 +297,9 @@ def stale_cases():
         sub(base, visit_Name=lambda self, n: R())().visit(P("a + b - c"))
         log.append("returned")
 
-    return [dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting, getattr_hook,
-            getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args, property_method]
+    return [dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
+            getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
+            property_method, freed_item, freed_operand, foreign_key, deprecated_constant]
 
 
 @pytest.mark.parametrize("case", stale_cases(), ids=lambda c: c.__name__)
@@ -262,6 +326,27 @@ def test_deep_trees_and_errors():
         Stopper().visit(deep)
     assert quernwood.NodeVisitor().visit(deep) is None
     assert quernwood.NodeTransformer().visit(deep) is deep
+
+
+NESTED_DEEP = """
+import ast, sys, quernwood
+class V(quernwood.NodeTransformer):
+    def generic_visit(self, node):  # one C call per level, under a raised recursion limit
+        return super().generic_visit(node)
+deep = ast.Name("x")
+for _ in range(20_000):
+    deep = ast.UnaryOp(ast.Not(), deep)
+sys.setrecursionlimit(10**6)
+try:
+    print(V().visit(deep) is deep)
+except RecursionError:
+    print("RecursionError")
+"""
+
+
+def test_nested_calls_never_overflow_the_c_stack():
+    out = run_fresh(NESTED_DEEP)
+    assert out.returncode == 0 and out.stdout.strip() in ("True", "RecursionError"), out.stderr[-2000:]
 
 
 SWAPPED_SUITE = """
