@@ -99,10 +99,11 @@ constexpr uint64_t spread(uint64_t h) noexcept {
 
 // Values hashed by their items rather than by their repr: a repr prints a
 // node inside by its address (or, on 3.14+, abbreviated) and a set in an
-// order that follows the per-process str hash.
+// order that follows the per-process str hash. Subclasses too (their own
+// type seeds them): ast.dump prints a list subclass item by item, and a
+// subclass's repr has the same faults.
 inline bool is_container(PyObject* x) noexcept {
-    PyTypeObject* t = Py_TYPE(x);
-    return t == &PyTuple_Type || t == &PyList_Type || t == &PyFrozenSet_Type || t == &PySet_Type;
+    return PyTuple_Check(x) || PyList_Check(x) || PyAnySet_Check(x);
 }
 
 constexpr const char* CYCLE = "the tree has a cycle: a node is reachable from itself through its fields";
@@ -185,18 +186,23 @@ private:
         const auto start = static_cast<std::ptrdiff_t>(stack_.size());
         Open o{NODE, 0, 0, {}, {}};
         if (obj != root_ && is_container(obj)) {
-            o.kind = Py_IS_TYPE(obj, &PyTuple_Type) || Py_IS_TYPE(obj, &PyList_Type) ? ORDERED : UNORDERED;
+            o.kind = PyTuple_Check(obj) || PyList_Check(obj) ? ORDERED : UNORDERED;
             o.seed = rules_.type_seed(Py_TYPE(obj));
             auto take = [&](PyObject* item) {
                 o.items.push_back(Strong::borrowed(item));
                 push_if_needed(item);
             };
-            if (Py_IS_TYPE(obj, &PyTuple_Type)) {
+            if (PyTuple_Check(obj)) {
                 for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) take(PyTuple_GET_ITEM(obj, i));
-            } else if (Py_IS_TYPE(obj, &PyList_Type)) {
+            } else if (PyList_Check(obj)) {
                 Walk::for_each_item(obj, [&](Py_ssize_t, PyObject* item) { take(item); });
             } else {
-                Strong items = Strong::own(PyObject_GetIter(obj));
+                // A subclass's entries through a plain copy (it copies the
+                // table, calling no __iter__ the subclass may define).
+                Strong plain = PyFrozenSet_CheckExact(obj) || PySet_CheckExact(obj)
+                                   ? Strong::borrowed(obj)
+                                   : Strong::own(PyFrozenSet_New(obj));
+                Strong items = Strong::own(PyObject_GetIter(plain.as_ptr()));
                 while (PyObject* item = PyIter_Next(items.as_ptr())) {
                     Strong held = Strong::own(item);
                     take(item);

@@ -117,6 +117,8 @@ def _deep(name, depth=4):
     return node
 
 
+ListSub = type("ListSub", (list,), {})
+
 LEAF_GROUPS = [
     # each inner list: values whose Constant nodes must hash alike
     [[1], [1.0], [True], [1j]],
@@ -135,6 +137,8 @@ LEAF_GROUPS = [
     [[frozenset([1, 9]), frozenset([9, 1])], [frozenset([1, 8])], [{1, 9}]],  # 1 and 9 share a slot
     [[[[_deep("a")]], [[_deep("a")]]], [[[_deep("b")]]], [[(_deep("a"),)]], [[[_deep("a", 5)]]]],
     [[(_deep("a"), 1), (_deep("a"), 1)], [(_deep("b"), 1)], [(1, _deep("a"))]],
+    # subclasses by their items too, apart from their base
+    [[ListSub([_deep("a")]), ListSub([_deep("a")])], [ListSub([_deep("b")])], [[_deep("a")]]],
 ]
 
 
