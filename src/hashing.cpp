@@ -165,6 +165,7 @@ private:
         Kind kind;
         uint64_t seed;
         uint64_t field_rules;
+        const std::vector<FieldRule>* wide_rules;
         std::vector<ReadField> fields;  // NODE
         std::vector<Strong> items;      // ORDERED, UNORDERED
     };
@@ -184,7 +185,7 @@ private:
         PyObject* obj = x.as_ptr();
         stack_.emplace_back(std::move(x), true);
         const auto start = static_cast<std::ptrdiff_t>(stack_.size());
-        Open o{NODE, 0, 0, {}, {}};
+        Open o{NODE, 0, 0, nullptr, {}, {}};
         if (obj != root_ && is_container(obj)) {
             o.kind = PyTuple_Check(obj) || PyList_Check(obj) ? ORDERED : UNORDERED;
             o.seed = rules_.type_seed(Py_TYPE(obj));
@@ -212,9 +213,10 @@ private:
         } else {
             const TypeInfo& info = w_.info_of(obj);
             o.seed = rules_.node_seed(Py_TYPE(obj), info, o.field_rules);
+            o.wide_rules = rules_.wide_rules(Py_TYPE(obj));
             Walk::for_each_field(obj, info.field_names, [&](size_t j, PyObject* v) {
                 // A value left out still has its nodes counted, and only those.
-                const bool left_out = HashRules::rule_at(o.field_rules, j) == CONSTANT;
+                const bool left_out = HashRules::rule_at(o.field_rules, o.wide_rules, j) == CONSTANT;
                 auto consider = [&](PyObject* item) {
                     if (!left_out || w_.is_ast(item)) push_if_needed(item);
                 };
@@ -267,7 +269,7 @@ private:
         } else {
             d = {o.seed, 1};
             for (const ReadField& f : o.fields) {
-                const FieldRule rule = HashRules::rule_at(o.field_rules, f.position);
+                const FieldRule rule = HashRules::rule_at(o.field_rules, o.wide_rules, f.position);
                 uint64_t h;
                 if (rule == CONSTANT) {
                     h = LEFT_OUT;

@@ -121,7 +121,16 @@ def test_size_is_what_ast_walk_lists_in_every_mode(make):
 
 
 def digest_of(source, mode):
-    return subtree_digest(ast.parse(source), mode)
+    return subtree_digest(ast.parse(source) if isinstance(source, str) else source(), mode)
+
+
+class WideName(ast.Name):
+    """A subclass with more fields before the identifier than one word of rules holds."""
+    _fields = tuple(f"f{i}" for i in range(40)) + ("id", "ctx")
+
+
+def wide_name(name):
+    return WideName(**dict.fromkeys(WideName._fields[:40]), id=name, ctx=ast.Load())
 
 
 RENAMED = """
@@ -156,6 +165,7 @@ def test_renamed_copies(other, same_in):
     pytest.param("def f[T, *U, **V](): pass", "def f[A, *B, **C](): pass",
                  marks=pytest.mark.skipif(sys.version_info < (3, 12), reason="type parameters")),
     ("f(a=1)", "f(b=1)"),
+    (lambda: wide_name("a"), lambda: wide_name("b")),
 ])
 def test_every_kind_of_identifier_is_left_out(source, renamed):
     assert digest_of(source, "renamed") == digest_of(renamed, "renamed")
