@@ -73,8 +73,12 @@ uint64_t process_leaf(PyObject* x) {
     } else if (hashes_as_dumped(x)) {
         p = PyObject_Hash(x);
     } else {
+        // As for a str leaf, with its length: the str hash covers the storage
+        // bytes alone. Taken as str's own, whatever the repr's class defines.
         Strong r = Strong::own(PyObject_Repr(x));
-        p = PyObject_Hash(r.as_ptr());
+        p = PyUnicode_Type.tp_hash(r.as_ptr());
+        if (p == -1 && PyErr_Occurred()) throw_py();
+        return mix(seeded_leaf(x, p), static_cast<uint64_t>(PyUnicode_GET_LENGTH(r.as_ptr())));
     }
     if (p == -1 && PyErr_Occurred()) throw_py();
     return seeded_leaf(x, p);
