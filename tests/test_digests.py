@@ -124,13 +124,8 @@ def digest_of(source, mode):
     return subtree_digest(ast.parse(source) if isinstance(source, str) else source(), mode)
 
 
-class WideName(ast.Name):
-    """A subclass with more fields before the identifier than one word of rules holds."""
-    _fields = tuple(f"f{i}" for i in range(40)) + ("id", "ctx")
-
-
-def wide_name(name):
-    return WideName(**dict.fromkeys(WideName._fields[:40]), id=name, ctx=ast.Load())
+# More fields before the identifier than one word of rules holds.
+WideName = type("WideName", (ast.Name,), {"_fields": tuple(f"f{i}" for i in range(40)) + ("id", "ctx")})
 
 
 RENAMED = """
@@ -165,7 +160,7 @@ def test_renamed_copies(other, same_in):
     pytest.param("def f[T, *U, **V](): pass", "def f[A, *B, **C](): pass",
                  marks=pytest.mark.skipif(sys.version_info < (3, 12), reason="type parameters")),
     ("f(a=1)", "f(b=1)"),
-    (lambda: wide_name("a"), lambda: wide_name("b")),
+    tuple(lambda n=n: WideName(**dict.fromkeys(WideName._fields[:40]), id=n, ctx=ast.Load()) for n in "ab"),
 ])
 def test_every_kind_of_identifier_is_left_out(source, renamed):
     assert digest_of(source, "renamed") == digest_of(renamed, "renamed")
