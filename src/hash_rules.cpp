@@ -132,7 +132,7 @@ const std::vector<HashRules::Standard>& HashRules::standard_classes() {
     return standard_;
 }
 
-uint64_t HashRules::class_rules(PyTypeObject* type, const TypeInfo& info) {
+uint64_t HashRules::class_rules(PyTypeObject* type, const TypeInfo& info, std::vector<FieldRule>& wide) {
     const std::vector<Standard>& standard = standard_classes();
     // The first class of the MRO that the table knows: the class itself, or
     // the standard class a user's subclass derives from.
@@ -145,17 +145,20 @@ uint64_t HashRules::class_rules(PyTypeObject* type, const TypeInfo& info) {
             if (s.cls.as_ptr() == PyTuple_GET_ITEM(mro, i)) found = s.cls.as_ptr();
     if (!found) return 0;
     uint64_t rules = 0;
-    for (size_t j = 0; j < info.field_names.size() && j < 32; ++j)
+    const size_t n = info.field_names.size();
+    std::vector<FieldRule> every(n, KEEP);
+    for (size_t j = 0; j < n; ++j)
         for (const Standard& s : standard)
-            if (s.cls.as_ptr() == found && name_is(info.field_names[j], s.field))
-                rules |= uint64_t{s.rule} << (2 * j);
+            if (s.cls.as_ptr() == found && name_is(info.field_names[j], s.field)) every[j] = s.rule;
+    for (size_t j = 0; j < n && j < 32; ++j) rules |= uint64_t{every[j]} << (2 * j);
+    if (n > 32) wide = std::move(every);
     return rules;
 }
 
 uint64_t HashRules::stable_node_seed(PyTypeObject* type, const TypeInfo& info, uint64_t& rules) {
     Record& r = record(type);
     if (!r.rules_known) {
-        r.rules = mode_ == HashMode::Stable ? 0 : class_rules(type, info);
+        r.rules = mode_ == HashMode::Stable ? 0 : class_rules(type, info, r.wide);
         r.rules_known = true;
     }
     rules = r.rules;

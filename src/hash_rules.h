@@ -97,12 +97,26 @@ public:
         return j < 32 ? static_cast<FieldRule>((rules >> (2 * j)) & 3) : KEEP;
     }
 
+    // Every field's rule of a class with more fields than the bit pairs
+    // hold (a user subclass may add many before the identifier); null when
+    // the bit pairs say all. Valid for the pass: the record is held.
+    const std::vector<FieldRule>* wide_rules(PyTypeObject* type) const noexcept {
+        if (mode_ == HashMode::Process) return nullptr;
+        const Record* r = known(type);
+        return r && !r->wide.empty() ? &r->wide : nullptr;
+    }
+    static FieldRule rule_at(uint64_t rules, const std::vector<FieldRule>* wide, size_t j) noexcept {
+        if (j < 32 || !wide) return rule_at(rules, j);
+        return j < wide->size() ? (*wide)[j] : KEEP;
+    }
+
 private:
     struct Record {
         Strong type;  // held: its address is the key
         uint64_t seed = 0;
         uint64_t rules = 0;
         bool rules_known = false;
+        std::vector<FieldRule> wide;  // see wide_rules
     };
 
     Record& record(PyTypeObject* type);
@@ -114,7 +128,7 @@ private:
     }
     uint64_t stable_node_seed(PyTypeObject* type, const TypeInfo& info, uint64_t& rules);
     uint64_t stable_leaf(PyObject* x);
-    uint64_t class_rules(PyTypeObject* type, const TypeInfo& info);
+    uint64_t class_rules(PyTypeObject* type, const TypeInfo& info, std::vector<FieldRule>& wide);
 
     // A class of the ast module with a field that a normalising mode leaves out.
     struct Standard {

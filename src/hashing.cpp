@@ -73,8 +73,12 @@ uint64_t process_leaf(PyObject* x) {
     } else if (hashes_as_dumped(x)) {
         p = PyObject_Hash(x);
     } else {
+        // As for a str leaf, with its length: the str hash covers the storage
+        // bytes alone. Taken as str's own, whatever the repr's class defines.
         Strong r = Strong::own(PyObject_Repr(x));
-        p = PyObject_Hash(r.as_ptr());
+        p = PyUnicode_Type.tp_hash(r.as_ptr());
+        if (p == -1 && PyErr_Occurred()) throw_py();
+        return mix(seeded_leaf(x, p), static_cast<uint64_t>(PyUnicode_GET_LENGTH(r.as_ptr())));
     }
     if (p == -1 && PyErr_Occurred()) throw_py();
     return seeded_leaf(x, p);
@@ -99,10 +103,11 @@ constexpr uint64_t spread(uint64_t h) noexcept {
 
 // Values hashed by their items rather than by their repr: a repr prints a
 // node inside by its address (or, on 3.14+, abbreviated) and a set in an
-// order that follows the per-process str hash.
+// order that follows the per-process str hash. Subclasses too (their own
+// type seeds them): ast.dump prints a list subclass item by item, and a
+// subclass's repr has the same faults.
 inline bool is_container(PyObject* x) noexcept {
-    PyTypeObject* t = Py_TYPE(x);
-    return t == &PyTuple_Type || t == &PyList_Type || t == &PyFrozenSet_Type || t == &PySet_Type;
+    return PyTuple_Check(x) || PyList_Check(x) || PyAnySet_Check(x);
 }
 
 constexpr const char* CYCLE = "the tree has a cycle: a node is reachable from itself through its fields";
@@ -164,6 +169,7 @@ private:
         Kind kind;
         uint64_t seed;
         uint64_t field_rules;
+        const std::vector<FieldRule>* wide_rules;
         std::vector<ReadField> fields;  // NODE
         std::vector<Strong> items;      // ORDERED, UNORDERED
     };
@@ -183,20 +189,25 @@ private:
         PyObject* obj = x.as_ptr();
         stack_.emplace_back(std::move(x), true);
         const auto start = static_cast<std::ptrdiff_t>(stack_.size());
-        Open o{NODE, 0, 0, {}, {}};
+        Open o{NODE, 0, 0, nullptr, {}, {}};
         if (obj != root_ && is_container(obj)) {
-            o.kind = Py_IS_TYPE(obj, &PyTuple_Type) || Py_IS_TYPE(obj, &PyList_Type) ? ORDERED : UNORDERED;
+            o.kind = PyTuple_Check(obj) || PyList_Check(obj) ? ORDERED : UNORDERED;
             o.seed = rules_.type_seed(Py_TYPE(obj));
             auto take = [&](PyObject* item) {
                 o.items.push_back(Strong::borrowed(item));
                 push_if_needed(item);
             };
-            if (Py_IS_TYPE(obj, &PyTuple_Type)) {
+            if (PyTuple_Check(obj)) {
                 for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) take(PyTuple_GET_ITEM(obj, i));
-            } else if (Py_IS_TYPE(obj, &PyList_Type)) {
+            } else if (PyList_Check(obj)) {
                 Walk::for_each_item(obj, [&](Py_ssize_t, PyObject* item) { take(item); });
             } else {
-                Strong items = Strong::own(PyObject_GetIter(obj));
+                // A subclass's entries through a plain copy (it copies the
+                // table, calling no __iter__ the subclass may define).
+                Strong plain = PyFrozenSet_CheckExact(obj) || PySet_CheckExact(obj)
+                                   ? Strong::borrowed(obj)
+                                   : Strong::own(PyFrozenSet_New(obj));
+                Strong items = Strong::own(PyObject_GetIter(plain.as_ptr()));
                 while (PyObject* item = PyIter_Next(items.as_ptr())) {
                     Strong held = Strong::own(item);
                     take(item);
@@ -206,9 +217,10 @@ private:
         } else {
             const TypeInfo& info = w_.info_of(obj);
             o.seed = rules_.node_seed(Py_TYPE(obj), info, o.field_rules);
+            o.wide_rules = rules_.wide_rules(Py_TYPE(obj));
             Walk::for_each_field(obj, info.field_names, [&](size_t j, PyObject* v) {
                 // A value left out still has its nodes counted, and only those.
-                const bool left_out = HashRules::rule_at(o.field_rules, j) == CONSTANT;
+                const bool left_out = HashRules::rule_at(o.field_rules, o.wide_rules, j) == CONSTANT;
                 auto consider = [&](PyObject* item) {
                     if (!left_out || w_.is_ast(item)) push_if_needed(item);
                 };
@@ -261,7 +273,7 @@ private:
         } else {
             d = {o.seed, 1};
             for (const ReadField& f : o.fields) {
-                const FieldRule rule = HashRules::rule_at(o.field_rules, f.position);
+                const FieldRule rule = HashRules::rule_at(o.field_rules, o.wide_rules, f.position);
                 uint64_t h;
                 if (rule == CONSTANT) {
                     h = LEFT_OUT;

@@ -331,7 +331,8 @@ def leaf_hash(x):
     elif x is None or x is Ellipsis or cls in (str, bytes, bool):
         p = hash(x)
     else:
-        p = hash(repr(x))
+        r = repr(x)
+        return mix(mix(mix(0, id(cls)), str.__hash__(r)), str.__len__(r))
     # The type is seeded like a node's: folded straight into the address, a
     # small value would make up for the small distance between two static
     # types (b'' and 55296 hashed alike). `& MASK` in mix sign-extends p.
@@ -345,7 +346,7 @@ CONTAINERS = (tuple, list, frozenset, set)
 
 def container_hash(x, seed, item_hash):
     """Tuples, nested lists and sets by their items, sets in any order."""
-    if type(x) in (tuple, list):
+    if isinstance(x, (tuple, list)):
         h = mix(seed, len(x))
         for item in x:
             h = mix(h, item_hash(item))
@@ -360,7 +361,7 @@ def subtree_hashes(root):
     def item_hash(x):
         if is_ast(x):
             return node_hash(x)
-        if type(x) in CONTAINERS:
+        if isinstance(x, CONTAINERS):
             return container_hash(x, mix(0, id(type(x))), inner_hash)
         return leaf_hash(x)
 
@@ -471,7 +472,7 @@ def subtree_digests(root, mode="stable"):
             return LEFT_OUT, 0
         if is_ast(x):
             return node_digest(x)
-        if type(x) in CONTAINERS:  # its nodes count in no size
+        if isinstance(x, CONTAINERS):  # its nodes count in no size
             return container_hash(x, class_seed(type(x)), inner_hash), 0
         return stable_leaf_hash(x), 0
 

@@ -46,7 +46,8 @@ def test_sizes_and_process_hashes(stdlib_trees):
 # Values whose repr depends on the process: a set's order follows the str
 # hash seed, a node's repr holds its address (before 3.14).
 DRIFTING = """[ast.Constant(frozenset(f"w{i}" for i in range(20))),
-    ast.Constant([[ast.Name("x", ast.Load())]]), ast.Constant((ast.Name("y", ast.Load()), 1))]"""
+    ast.Constant([[ast.Name("x", ast.Load())]]), ast.Constant((ast.Name("y", ast.Load()), 1)),
+    ast.Constant(type("S", (frozenset,), {"__module__": "m"})(f"w{i}" for i in range(20)))]"""
 
 PROGRAM = """
 import sys, ast, quernwood
@@ -120,7 +121,11 @@ def test_size_is_what_ast_walk_lists_in_every_mode(make):
 
 
 def digest_of(source, mode):
-    return subtree_digest(ast.parse(source), mode)
+    return subtree_digest(ast.parse(source) if isinstance(source, str) else source(), mode)
+
+
+# More fields before the identifier than one word of rules holds.
+WideName = type("WideName", (ast.Name,), {"_fields": tuple(f"f{i}" for i in range(40)) + ("id", "ctx")})
 
 
 RENAMED = """
@@ -155,6 +160,7 @@ def test_renamed_copies(other, same_in):
     pytest.param("def f[T, *U, **V](): pass", "def f[A, *B, **C](): pass",
                  marks=pytest.mark.skipif(sys.version_info < (3, 12), reason="type parameters")),
     ("f(a=1)", "f(b=1)"),
+    tuple(lambda n=n: WideName(**dict.fromkeys(WideName._fields[:40]), id=n, ctx=ast.Load()) for n in "ab"),
 ])
 def test_every_kind_of_identifier_is_left_out(source, renamed):
     assert digest_of(source, "renamed") == digest_of(renamed, "renamed")

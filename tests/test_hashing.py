@@ -117,6 +117,10 @@ def _deep(name, depth=4):
     return node
 
 
+ListSub = type("ListSub", (list,), {})
+HashZero = type("HashZero", (str,), {"__hash__": lambda s: 0})
+Printed = type("Printed", (), {"__init__": lambda s, r: setattr(s, "r", r), "__repr__": lambda s: s.r})
+
 LEAF_GROUPS = [
     # each inner list: values whose Constant nodes must hash alike
     [[1], [1.0], [True], [1j]],
@@ -129,12 +133,16 @@ LEAF_GROUPS = [
     [[(1, 2), (1, 2)], [[1, 2]]],
     # str's own hash covers its storage bytes only: twins of another kind
     [[": "], ["\u203a"]], [["\xe9\xe9"], ["\ue9e9"]],
+    # as are reprs, whatever their class's own hash
+    [[Printed(": ")], [Printed("\u203a")], [Printed(HashZero("a"))], [Printed(HashZero("b"))]],
     # containers by their items (sets in any order), the nodes in them by
     # structure: their reprs print addresses, or elide deep nodes
     [[frozenset(WORDS), frozenset(reversed(WORDS))], [frozenset(WORDS[1:])], [tuple(WORDS)]],
     [[frozenset([1, 9]), frozenset([9, 1])], [frozenset([1, 8])], [{1, 9}]],  # 1 and 9 share a slot
     [[[[_deep("a")]], [[_deep("a")]]], [[[_deep("b")]]], [[(_deep("a"),)]], [[[_deep("a", 5)]]]],
     [[(_deep("a"), 1), (_deep("a"), 1)], [(_deep("b"), 1)], [(1, _deep("a"))]],
+    # subclasses by their items too, apart from their base
+    [[ListSub([_deep("a")]), ListSub([_deep("a")])], [ListSub([_deep("b")])], [[_deep("a")]]],
 ]
 
 
@@ -292,7 +300,7 @@ def test_repr_emptying_the_list_being_hashed():
     # items are hashed as read, though the first repr empties the list.
     value = mix(MASK, 4)
     for _ in range(2):
-        value = mix(value, mix(mix(0, id(Emptier)), hash("E") & MASK))
+        value = mix(value, mix(mix(mix(0, id(Emptier)), hash("E") & MASK), len("E")))
     value = mix(mix(value, mix(0, id(ast.Pass))), leaf(3))
     acc = mix(mix(mix(0, id(ast.Constant)), 0), value)
     acc = mix(mix(acc, 1), leaf(None))
