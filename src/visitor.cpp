@@ -736,6 +736,9 @@ public:
     }
     ~RecursionGuard() {
         --nested_;
+        // A thread that the exiting interpreter ends holds no thread state
+        // to count down in.
+        if (EXITING_INTERPRETERS.load(std::memory_order_relaxed) != 0 && !thread_may_release()) return;
         Py_LeaveRecursiveCall();
     }
     RecursionGuard(const RecursionGuard&) = delete;

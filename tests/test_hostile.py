@@ -45,6 +45,11 @@ SLOW_FIELD_NAME = """
         _fields = SlowFields()
     n = ast.Pass()
 """
+SLOW_VISIT = """
+    class V(qw.NodeVisitor):
+        visit_Name = lambda self, node: time.sleep(0.2)
+    n = ast.parse("x")
+"""
 
 
 @pytest.mark.parametrize("setup, call", [
@@ -55,8 +60,9 @@ SLOW_FIELD_NAME = """
     (SLOW_RELEASE, "qw.walk_of_types(n, (ast.Name,))"),
     (SLOW_RELEASE, "qw.subtree_hash(n)"),
     (SLOW_FIELD_NAME, "qw.walk_dfs(n)"),
+    (SLOW_VISIT, "V().visit(n)"),
 ], ids=["getter-walk_of_types", "getter-walk_frontier_edges", "getter-subtree_hash", "getter-set_parents",
-        "release-walk_of_types", "release-subtree_hash", "field-name-walk_dfs"])
+        "release-walk_of_types", "release-subtree_hash", "field-name-walk_dfs", "method-NodeVisitor"])
 def test_daemon_thread_ended_by_interpreter_exit(setup, call):
     # The daemon threads wake up while the interpreter finalizes, and are
     # ended inside the call without the interpreter lock. Each call runs on
