@@ -214,6 +214,7 @@ uint64_t HashRules::stable_leaf(PyObject* x) {
     } else if (x == Py_None || x == Py_Ellipsis) {
         v = 0;
     } else {
+        release_waiting();  // as for a process hash's repr
         Strong r = Strong::own(PyObject_Repr(x));
         v = str_hash(r.as_ptr());
     }

@@ -75,6 +75,9 @@ uint64_t process_leaf(PyObject* x) {
     } else {
         // As for a str leaf, with its length: the str hash covers the storage
         // bytes alone. Taken as str's own, whatever the repr's class defines.
+        // The repr runs Python code anyway: what waits is freed first, or a
+        // repr of a str subclass per leaf would pile up until the call ends.
+        release_waiting();
         Strong r = Strong::own(PyObject_Repr(x));
         p = PyUnicode_Type.tp_hash(r.as_ptr());
         if (p == -1 && PyErr_Occurred()) throw_py();
