@@ -298,6 +298,14 @@ private:
     // a visitor whose attributes live in the object itself keeps them there.
     bool instance_has(PyObject* name) { return static_cast<bool>(optional_attr(self_, name)); }
 
+    // Before a read that runs Python code: what the descent let go of is
+    // freed first, as ast frees a field value or list item it passes over,
+    // rather than piling up until the next visit.
+    void python_runs() {
+        python_ran_ = true;
+        release_waiting();
+    }
+
     Strong call(PyObject* callable, PyObject* arg) {
         python_ran_ = true;
         // Python code runs here anyway: what waits to be freed goes first,
@@ -526,7 +534,7 @@ private:
     // The next field name of `f.node._fields`; null at the end.
     Strong next_field(Frame& f) {
         if (f.field_iter) {
-            python_ran_ = true;
+            python_runs();
             PyObject* raw = nullptr;
             if (check_status(compat::iter_next(f.field_iter.as_ptr(), &raw)) == 0) return {};
             return Strong::own(raw);
@@ -569,7 +577,7 @@ private:
             }
             f.bare = 0;
         }
-        python_ran_ = true;
+        python_runs();
         return optional_attr(node, name);
     }
 
@@ -624,7 +632,7 @@ private:
             f.next_item = PY_SSIZE_T_MAX;
             return {};
         }
-        python_ran_ = true;
+        python_runs();
         PyObject* raw = nullptr;
         if (check_status(compat::iter_next(f.items.as_ptr(), &raw)) == 0) return {};
         return Strong::own(raw);

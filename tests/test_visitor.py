@@ -297,7 +297,30 @@ def stale_cases():
         sub(base, visit_Name=lambda self, n: R())().visit(P("a + b - c"))
         log.append("returned")
 
-    return [dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
+    def passed_over_values(base, log):
+        # Values the descent reads and passes over are freed as it goes.
+        alive = [0, 0]  # now, most at once
+
+        class Big:
+            def __init__(self):
+                alive[0] += 1
+                alive[1] = max(alive)
+
+            def __del__(self):
+                alive[0] -= 1
+
+        class Many(list):
+            __iter__ = lambda self: (Big() for _ in range(100))  # noqa: E731
+
+        class Node(ast.AST):
+            _fields, value = ("items",) + ("value",) * 100, property(lambda self: Big())
+
+        node = Node.__new__(Node)
+        node.items = Many()
+        sub(base)().visit(node)
+        log.append(alive[1] < 10)
+
+    return [passed_over_values, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
             getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
             property_method, freed_item, freed_operand, foreign_key, deprecated_constant]
 
