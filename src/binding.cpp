@@ -130,7 +130,7 @@ void convert(const Signature& s, const Args& a) {
 
 }  // namespace
 
-void note_argument(const Signature& s, int param) noexcept {
+void note_argument(const Signature& s, int param) {
     // Not on MemoryError: the interpreter reuses its instances, and a note
     // needs memory. Not on KeyboardInterrupt and the like: they do not come
     // from the argument.

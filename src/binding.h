@@ -36,8 +36,10 @@ struct Args {
 // Adds the note "in <function>(), argument '<param>'" to the raised
 // exception when it is an ordinary error (an Exception, not MemoryError):
 // the messages are fixed, so the note says where they come from. A failure
-// to add it leaves the exception as it was.
-void note_argument(const Signature& s, int param) noexcept;
+// to add it leaves the exception as it was. Not noexcept: add_note may be a
+// Python method, and a thread running Python code may be ended by the
+// exiting interpreter with an unwind that must pass.
+void note_argument(const Signature& s, int param);
 
 // Runs `f`, which reads argument `param` of the call; an error it raises
 // carries the note of note_argument.

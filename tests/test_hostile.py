@@ -50,6 +50,15 @@ SLOW_VISIT = """
         visit_Name = lambda self, node: time.sleep(0.2)
     n = ast.parse("x")
 """
+SLOW_NOTE = """
+    import warnings
+    class Slow(Exception):
+        add_note = lambda self, note: time.sleep(0.2)
+    def showwarning(*args): raise Slow
+    warnings.simplefilter("always")
+    warnings.showwarning, threading.excepthook = showwarning, lambda args: None
+    n = ast.Pass()
+"""
 
 
 @pytest.mark.parametrize("setup, call", [
@@ -61,8 +70,10 @@ SLOW_VISIT = """
     (SLOW_RELEASE, "qw.subtree_hash(n)"),
     (SLOW_FIELD_NAME, "qw.walk_dfs(n)"),
     (SLOW_VISIT, "V().visit(n)"),
+    (SLOW_NOTE, "qw.walk_of_types(n, (ast.expr,))"),
 ], ids=["getter-walk_of_types", "getter-walk_frontier_edges", "getter-subtree_hash", "getter-set_parents",
-        "release-walk_of_types", "release-subtree_hash", "field-name-walk_dfs", "method-NodeVisitor"])
+        "release-walk_of_types", "release-subtree_hash", "field-name-walk_dfs", "method-NodeVisitor",
+        "note-walk_of_types"])
 def test_daemon_thread_ended_by_interpreter_exit(setup, call):
     # The daemon threads wake up while the interpreter finalizes, and are
     # ended inside the call without the interpreter lock. Each call runs on
