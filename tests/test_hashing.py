@@ -287,22 +287,12 @@ def test_failing_repr_fails_the_pass():
 
 @pytest.mark.parametrize("mode", ["process", "stable"])
 def test_repr_results_freed_as_the_pass_goes(mode):
-    # A repr that returns a str subclass: each is freed before the next
-    # repr runs, not kept until the pass ends.
-    counts = [0, 0]  # alive, most alive at once
-
-    class Text(str):
-        def __del__(self):
-            counts[0] -= 1
-
-    class R:
-        def __repr__(self):
-            counts[0] += 1
-            counts[1] = max(counts)
-            return Text("r")
-
+    # Each repr (a str subclass) is freed before the next runs, not at the end.
+    alive, most = [], []
+    Text = type("Text", (str,), {"__del__": lambda self: alive.pop()})
+    R = type("R", (), {"__repr__": lambda self: alive.append(0) or most.append(len(alive)) or Text("r")})
     subtree_digest(ast.Module([ast.Expr(ast.Constant(R(), None)) for _ in range(20)], []), mode)
-    assert counts == [0, 1]
+    assert (len(alive), max(most)) == (0, 1)
 
 
 def test_repr_emptying_the_list_being_hashed():
