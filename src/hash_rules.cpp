@@ -15,15 +15,6 @@ inline uint64_t load_le64(const unsigned char* p) noexcept {
     return w;
 }
 
-// The final avalanche of MurmurHash3: every input bit reaches every output bit.
-constexpr uint64_t finish(uint64_t h) noexcept {
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    h *= 0xC4CEB9FE1A85EC53ull;
-    return h ^ (h >> 33);
-}
-
 // A str by its UTF-8 bytes (lone surrogates encoded as they are).
 uint64_t str_hash(PyObject* s) {
     if (PyUnicode_IS_COMPACT_ASCII(s))
@@ -85,7 +76,7 @@ uint64_t bytes_hash(const unsigned char* data, size_t size) noexcept {
         for (size_t i = 0; i < size; ++i) tail |= static_cast<uint64_t>(data[i]) << (8 * i);
         h = mix(h, tail);
     }
-    return finish(h);
+    return avalanche(h);
 }
 
 HashRules::Record& HashRules::record(PyTypeObject* type) {
@@ -165,6 +156,26 @@ uint64_t HashRules::stable_node_seed(PyTypeObject* type, const TypeInfo& info, u
     return r.seed;
 }
 
+namespace {
+
+// The stable value of an exact bytes, a bool, None or Ellipsis, which both
+// stable leaf hashes read alike; false for anything else.
+bool fixed_leaf_value(PyObject* x, uint64_t& v) noexcept {
+    if (Py_IS_TYPE(x, &PyBytes_Type)) {
+        v = bytes_hash(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(x)),
+                       static_cast<size_t>(PyBytes_GET_SIZE(x)));
+    } else if (x == Py_True || x == Py_False) {
+        v = x == Py_True;
+    } else if (x == Py_None || x == Py_Ellipsis) {
+        v = 0;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool HashRules::stable_quiet_leaf(PyObject* x, uint64_t& h) noexcept {
     const Record* r = known(Py_TYPE(x));
     if (!r) return false;
@@ -172,19 +183,12 @@ bool HashRules::stable_quiet_leaf(PyObject* x, uint64_t& h) noexcept {
     if (Py_IS_TYPE(x, &PyUnicode_Type)) {
         if (!PyUnicode_IS_COMPACT_ASCII(x)) return false;
         v = bytes_hash(static_cast<const unsigned char*>(PyUnicode_DATA(x)), static_cast<size_t>(PyUnicode_GET_LENGTH(x)));
-    } else if (Py_IS_TYPE(x, &PyBytes_Type)) {
-        v = bytes_hash(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(x)),
-                       static_cast<size_t>(PyBytes_GET_SIZE(x)));
     } else if (Py_IS_TYPE(x, &PyLong_Type)) {
         int overflow = 0;
         const long long i = PyLong_AsLongLongAndOverflow(x, &overflow);
         if (overflow || (i == -1 && PyErr_Occurred())) return false;
         v = static_cast<uint64_t>(i);
-    } else if (x == Py_True || x == Py_False) {
-        v = x == Py_True;
-    } else if (x == Py_None || x == Py_Ellipsis) {
-        v = 0;
-    } else {
+    } else if (!fixed_leaf_value(x, v)) {
         return false;
     }
     h = mix(r->seed, v);
@@ -196,9 +200,6 @@ uint64_t HashRules::stable_leaf(PyObject* x) {
     uint64_t v;
     if (Py_IS_TYPE(x, &PyUnicode_Type)) {
         v = str_hash(x);
-    } else if (Py_IS_TYPE(x, &PyBytes_Type)) {
-        v = bytes_hash(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(x)),
-                       static_cast<size_t>(PyBytes_GET_SIZE(x)));
     } else if (Py_IS_TYPE(x, &PyLong_Type)) {
         int overflow = 0;
         const long long i = PyLong_AsLongLongAndOverflow(x, &overflow);
@@ -209,11 +210,7 @@ uint64_t HashRules::stable_leaf(PyObject* x) {
         } else {
             v = static_cast<uint64_t>(i);
         }
-    } else if (x == Py_True || x == Py_False) {
-        v = x == Py_True;
-    } else if (x == Py_None || x == Py_Ellipsis) {
-        v = 0;
-    } else {
+    } else if (!fixed_leaf_value(x, v)) {
         release_waiting();  // as for a process hash's repr
         Strong r = Strong::own(PyObject_Repr(x));
         v = str_hash(r.as_ptr());

@@ -27,6 +27,17 @@ constexpr uint64_t mix(uint64_t h, uint64_t v) noexcept {
     return (std::rotl(h, 5) ^ v) * 0x9E3779B97F4A7C15ull;
 }
 
+// The final avalanche of MurmurHash3: every input bit reaches every output
+// bit, so that a sum of item hashes, which does not depend on their order,
+// still moves with every bit of each.
+constexpr uint64_t avalanche(uint64_t h) noexcept {
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    return h ^ (h >> 33);
+}
+
 // Stands for a value that a normalising mode leaves out.
 constexpr uint64_t LEFT_OUT = 0x243F6A8885A308D3ull;
 

@@ -94,16 +94,6 @@ inline uint64_t add_size(uint64_t a, uint64_t b) noexcept {
     return sum < a ? ~uint64_t{0} : sum;
 }
 
-// The final avalanche of MurmurHash3, so that a sum of item hashes, which
-// does not depend on their order, still moves with every bit of each.
-constexpr uint64_t spread(uint64_t h) noexcept {
-    h ^= h >> 33;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 33;
-    h *= 0xC4CEB9FE1A85EC53ull;
-    return h ^ (h >> 33);
-}
-
 // Values hashed by their items rather than by their repr: a repr prints a
 // node inside by its address (or, on 3.14+, abbreviated) and a set in an
 // order that follows the per-process str hash. Subclasses too (their own
@@ -271,7 +261,7 @@ private:
             for (const Strong& item : o.items) d.hash = mix(d.hash, part(item.as_ptr(), KEEP, d.size));
         } else if (o.kind == UNORDERED) {
             uint64_t sum = 0;
-            for (const Strong& item : o.items) sum += spread(part(item.as_ptr(), KEEP, d.size));
+            for (const Strong& item : o.items) sum += avalanche(part(item.as_ptr(), KEEP, d.size));
             d.hash = mix(mix(o.seed, n), sum);
         } else {
             d = {o.seed, 1};
