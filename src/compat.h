@@ -149,12 +149,6 @@ inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) {
 // nothing can report it.
 inline constexpr bool MAKE_INSTANCE_DICT = PY_VERSION_HEX < 0x030D0000;
 
-// How many C calls that run Python code in turn may nest on one thread.
-// 3.11 guards them by the recursion limit alone, which a program may raise
-// far past what the C stack holds, as Python calls no longer use it; later
-// versions guard the C stack themselves.
-inline constexpr int NESTED_C_CALL_LIMIT = PY_VERSION_HEX < 0x030C0000 ? 2000 : 1 << 30;
-
 // The class's version tag, which changes whenever the class or one of its
 // bases is changed; 0 when it has no valid one.
 inline unsigned int version_tag(PyTypeObject* t) noexcept {

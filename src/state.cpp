@@ -144,9 +144,11 @@ void ModuleState::clear() {
         panic_ = nullptr;
         abstract_kind_ = nullptr;
         for (PyObject*& n : names_) n = nullptr;
+        for (PyObject*& m : visitor_methods) m = nullptr;
         return;
     }
     released.assign(kept_.begin(), kept_.end());
+    for (PyObject*& m : visitor_methods) m = nullptr;  // kept above
     kept_.clear();
     if (panic_) released.push_back(std::exchange(panic_, nullptr));
     if (abstract_kind_) released.push_back(std::exchange(abstract_kind_, nullptr));

@@ -62,6 +62,10 @@ public:
     // The state keeps one reference to `o` until it is cleared, however many
     // threads' caches name it.
     void keep(PyObject* o);
+    // visit, NodeVisitor.generic_visit, NodeTransformer.generic_visit and
+    // visit_Constant (null where absent), kept: the descent knows its own
+    // methods by identity.
+    PyObject* visitor_methods[4] = {};
     // This thread's caches for this state.
     ThreadCaches& thread_caches() {
         if (LAST_GENERATION == generation_) [[likely]]

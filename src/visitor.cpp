@@ -19,6 +19,7 @@
 
 #include "binding.h"
 #include "dict_reader.h"
+#include "stack_room.h"
 #include "state.h"
 
 #include <unordered_set>
@@ -67,16 +68,21 @@ Strong optional_attr(PyObject* o, PyObject* name) {
     return raw ? Strong::own(raw) : Strong();
 }
 
-Ours ours_of(const PyMethodDef* def) noexcept;
-
-Ours descriptor_ours(PyObject* d) noexcept {
-    if (!d || !Py_IS_TYPE(d, &PyMethodDescr_Type)) return Ours::None;
-    return ours_of(reinterpret_cast<PyMethodDescrObject*>(d)->d_method);
+// Which of this module's methods a function is: the classes' own, found
+// by identity.
+Ours function_ours(PyObject* f) noexcept {
+    if (!f || !PyFunction_Check(f)) return Ours::None;
+    PyObject* const* mine = current_state().visitor_methods;
+    for (size_t k = 0; k < std::size(current_state().visitor_methods); ++k)
+        if (mine[k] == f) return static_cast<Ours>(k + 1);
+    return Ours::None;
 }
 
+Ours descriptor_ours(PyObject* d) noexcept { return function_ours(d); }
+
 Ours bound_ours(PyObject* self, PyObject* o) noexcept {
-    if (!PyCFunction_Check(o) || PyCFunction_GET_SELF(o) != self) return Ours::None;
-    return ours_of(reinterpret_cast<PyCFunctionObject*>(o)->m_ml);
+    if (!o || !PyMethod_Check(o) || PyMethod_GET_SELF(o) != self) return Ours::None;
+    return function_ours(PyMethod_GET_FUNCTION(o));
 }
 
 bool is_generic(Ours o) noexcept { return o == Ours::GenericVisit || o == Ours::GenericTransform; }
@@ -162,17 +168,66 @@ struct Frame {
     Strong new_values;  // its new contents (transformer)
 };
 
-// What `self.visit(node)` came to: a result, or the descent of `node` by
-// this module's generic_visit of kind `descend`, still to be run.
+// What `self.visit(node)` comes to: a Python call, `callee(arg)`, whose
+// result the driving Python frame makes and hands back; or the descent of
+// `node` by this module's generic_visit of kind `descend`.
 struct Outcome {
-    Strong result;
+    Strong callee;
+    Strong arg;
     Ours descend = Ours::None;
 };
 
 class Visitor {
 public:
-    explicit Visitor(PyObject* self)
-        : self_(self), ast_(current_state().base_types().ast), w_(words()), memo_(thread_memo()) {}
+    Visitor(PyObject* self, PyObject* root, Ours kind)
+        : self_(self), self_ref_(Strong::borrowed(self)), root_(Strong::borrowed(root)), kind_(kind),
+          ast_(current_state().base_types().ast), w_(words()), memo_(thread_memo()) {}
+
+    // Runs the call until a Python call is due, which it returns, or to its
+    // end (no callee; the call's result is then `result()`). The result of
+    // a due call is handed back by `put` before the next step, or taken as
+    // None: a NodeVisitor's generic_visit drops what it gets.
+    Outcome step() {
+        if (phase_ == Phase::Done) return {};
+        if (phase_ == Phase::Start) {
+            phase_ = Phase::Done;  // until the step succeeds
+            Outcome o;
+            if (kind_ == Ours::Visit)
+                o = visit_body(root_.as_ptr());
+            else if (kind_ == Ours::VisitConstant)
+                o = constant_body(root_.as_ptr(), false);
+            else
+                o.descend = kind_;
+            if (o.descend == Ours::None) {
+                phase_ = Phase::RootCall;  // what it gives is the result
+                return o;
+            }
+            stack_.emplace_back(Strong::borrowed(root_.as_ptr()), o.descend == Ours::GenericTransform);
+            return descend(false);
+        }
+        const bool resumed = phase_ == Phase::Descent;
+        phase_ = Phase::Done;
+        return resumed ? descend(true) : Outcome();
+    }
+
+    void put(Strong r) {
+        if (phase_ != Phase::Descent && phase_ != Phase::RootCall)
+            throw_error(PyExc_RuntimeError, "no visitor call is due");
+        result_ = std::move(r);
+    }
+
+    Strong result() {
+        return Strong::borrowed(phase_ == Phase::Done && result_ ? result_.as_ptr() : Py_None);
+    }
+
+    int traverse(visitproc fn, void* arg) const {
+        for (const Strong* o : {&self_ref_, &root_, &result_})
+            if (int rc = *o ? fn(o->as_ptr(), arg) : 0) return rc;
+        for (const Frame& f : stack_)
+            for (const Strong* o : {&f.node, &f.fields, &f.field_iter, &f.field, &f.list, &f.items, &f.new_values})
+                if (int rc = *o ? fn(o->as_ptr(), arg) : 0) return rc;
+        return 0;
+    }
 
     // The body of NodeVisitor.visit.
     Outcome visit_body(PyObject* node) {
@@ -182,7 +237,7 @@ public:
         Bound gv = resolve(w_[W_GENERIC_VISIT]);
         if (Strong m = optional_attr(self_, name.as_ptr())) {
             if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node, true);
-            return {call(m.as_ptr(), node)};
+            return call(std::move(m), node);
         }
         return generic(std::move(gv), node);
     }
@@ -195,20 +250,23 @@ public:
         if (PyObject* method = constant_method(value.as_ptr())) {
             if (Strong m = optional_attr(self_, method)) {
                 warn_deprecated(method, from_visit);
-                return {call(m.as_ptr(), node)};
+                return call(std::move(m), node);
             }
         }
         return generic(resolve(w_[W_GENERIC_VISIT]), node);
     }
 
-    // generic_visit(root) of the given kind, on an explicit stack.
-    Strong descend(PyObject* root, Ours kind) {
-        std::vector<Frame> stack;
-        stack.emplace_back(Strong::borrowed(root), kind == Ours::GenericTransform);
-        Strong result;
-        bool delivering = false;
+private:
+    enum class Phase : uint8_t { Start, RootCall, Descent, Done };
+
+    // The descent on the explicit stack, from where it stands to the next
+    // Python call or its end; `delivering`: the due call's result is to be
+    // taken first.
+    Outcome descend(bool delivering) {
+        Strong result = std::move(result_);
+        if (delivering && !result) result = Strong::borrowed(Py_None);
         for (;;) {
-            Frame& f = stack.back();
+            Frame& f = stack_.back();
             if (delivering) {
                 delivering = false;
                 take_result(f, std::move(result));
@@ -217,24 +275,26 @@ public:
             if (!child) {
                 if (!f.transform && last_reference(f.node)) python_ran_ = true;
                 result = f.transform ? std::move(f.node) : Strong::borrowed(Py_None);
-                stack.pop_back();
-                if (stack.empty()) return result;
+                stack_.pop_back();
+                if (stack_.empty()) {
+                    result_ = std::move(result);
+                    return {};
+                }
                 delivering = true;
                 continue;
             }
             Outcome o = visit(child.as_ptr());
             if (o.descend != Ours::None) {
-                stack.emplace_back(std::move(child), o.descend == Ours::GenericTransform);
-                if (stack.size() >= next_cycle_check_) [[unlikely]]
-                    check_path(stack);
+                stack_.emplace_back(std::move(child), o.descend == Ours::GenericTransform);
+                if (stack_.size() >= next_cycle_check_) [[unlikely]]
+                    check_path(stack_);
                 continue;
             }
-            result = std::move(o.result);
-            delivering = true;
+            phase_ = Phase::Descent;
+            return o;
         }
     }
 
-private:
     // ast's warning, from where ast gives it: the caller of visit_Constant,
     // which is the line of ast's NodeVisitor.visit that calls the method
     // when this module's visit stands in for it. The filters and the
@@ -246,7 +306,8 @@ private:
         Strong base = ast_module ? optional_attr(ast_module.as_ptr(), w_[W_NODE_VISITOR]) : Strong();
         Strong visit = base ? optional_attr(base.as_ptr(), w_[W_VISIT]) : Strong();
         if (!visit || !PyFunction_Check(visit.as_ptr())) {
-            check_status(PyErr_WarnFormat(PyExc_DeprecationWarning, 1, "%U", message.as_ptr()));
+            // From the caller of this module's Python method.
+            check_status(PyErr_WarnFormat(PyExc_DeprecationWarning, 2, "%U", message.as_ptr()));
             return;
         }
         auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(visit.as_ptr()));
@@ -306,18 +367,20 @@ private:
         release_waiting();
     }
 
-    Strong call(PyObject* callable, PyObject* arg) {
+    // callable(arg), made by the driving Python frame, so that a visitor
+    // method calling back in nests Python frames only.
+    Outcome call(Strong callable, PyObject* arg) {
         python_ran_ = true;
-        // Python code runs here anyway: what waits to be freed goes first,
+        // Python code runs next anyway: what waits to be freed goes first,
         // so that a long descent keeps no more memory than ast's would.
         release_waiting();
-        return Strong::own(PyObject_CallOneArg(callable, arg));
+        return {std::move(callable), Strong::borrowed(arg)};
     }
 
     Outcome generic(Bound gv, PyObject* node) {
-        if (is_generic(gv.ours)) return {Strong(), gv.ours};
+        if (is_generic(gv.ours)) return {Strong(), Strong(), gv.ours};
         if (!gv.obj) gv.obj = get_attr(self_, w_[W_GENERIC_VISIT]);
-        return {call(gv.obj.as_ptr(), node)};
+        return call(std::move(gv.obj), node);
     }
 
     // 'visit_' + node.__class__.__name__
@@ -479,23 +542,23 @@ private:
                 f.road = road(f.method);
                 f.epoch = epoch_;
             }
-            if (f.method && f.road == ClassFacts::Road::Descend) return {Strong(), self_generic_};
+            if (f.method && f.road == ClassFacts::Road::Descend) return {Strong(), Strong(), self_generic_};
             if (f.method && f.road == ClassFacts::Road::Read) {
                 // Reading visit and generic_visit would only make bound methods.
                 Strong m = optional_attr(self_, f.method);
                 if (!m) {
                     python_ran_ = true;  // a getter that raised AttributeError, say
-                    return {Strong(), self_generic_};
+                    return {Strong(), Strong(), self_generic_};
                 }
                 if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node, true);
-                return {call(m.as_ptr(), node)};
+                return call(std::move(m), node);
             }
             if (f.method && f.road == ClassFacts::Road::Constant) {
                 if (Outcome o = plain_constant(node); o.descend != Ours::None) return o;
             }
         }
         Bound v = resolve(w_[W_VISIT]);
-        if (v.ours != Ours::Visit) return {call(v.obj.as_ptr(), node)};
+        if (v.ours != Ours::Visit) return call(std::move(v.obj), node);
         return visit_body(node);
     }
 
@@ -528,7 +591,7 @@ private:
         PyObject* method = constant_method(held.as_ptr());
         if (python_ran_ || (method && (_PyType_Lookup(Py_TYPE(self_), method) || instance_has(method))))
             return {};
-        return {Strong(), self_generic_};
+        return {Strong(), Strong(), self_generic_};
     }
 
     // The next field name of `f.node._fields`; null at the end.
@@ -660,6 +723,8 @@ private:
         if (f.field_iter || j < 0 || j >= 64 || !((f.bare >> j) & 1) || Py_TYPE(node) != f.known ||
             compat::version_tag(f.known) != f.known_tag)
             return true;
+        // A class attribute that sets (with or without a getter) runs code.
+        if (PyObject* d = _PyType_Lookup(f.known, name.as_ptr()); d && Py_TYPE(d)->tp_descr_set) return true;
         bool ok = false;
         PyObject* dict = instance_dict(node, ok);
         if (!ok) return true;
@@ -690,6 +755,12 @@ private:
     }
 
     PyObject* self_;
+    Strong self_ref_;
+    Strong root_;
+    Ours kind_;
+    Phase phase_ = Phase::Start;
+    Strong result_;  // the due call's result, then the call's
+    std::vector<Frame> stack_;
     PyTypeObject* ast_;
     PyObject* const* w_;
     unsigned int self_tag_ = 0;
@@ -703,47 +774,19 @@ private:
     size_t next_cycle_check_ = size_t{1} << 17;
 };
 
-// Binds the one parameter, `node`, as a Python method's would be bound.
-PyObject* bind_node(const char* qualname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* node = nargs >= 1 ? args[0] : nullptr;
-    if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "%s() takes 2 positional arguments but %zd were given", qualname, nargs + 1);
-        throw_py();
-    }
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "node") == 0) {
-            if (node) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'node'", qualname);
-                throw_py();
-            }
-            node = args[nargs + k];
-            continue;
-        }
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", qualname, key);
-        throw_py();
-    }
-    if (!node) {
-        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'node'", qualname);
-        throw_py();
-    }
-    return node;
-}
-
-// A C call into a visitor counts against the recursion limit, as the
-// Python method it stands for would, and against a bound on the calls
-// nested on the thread's C stack, where the limit does not guard it.
+// A C call into a visitor counts against the recursion limit, as a Python
+// call would, and needs room on the thread's C stack: a getter or an
+// iterator may call the visitor again, nesting C frames that neither the
+// limit nor (before 3.14) the interpreter bounds by the stack there is.
 class RecursionGuard {
 public:
     RecursionGuard() {
-        if (nested_ >= compat::NESTED_C_CALL_LIMIT)
-            throw_error(PyExc_RecursionError, "maximum recursion depth exceeded while visiting a tree");
+        if (stack_room() < STACK_MARGIN)
+            throw_error(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while visiting a tree (the thread's stack is nearly full)");
         check_status(Py_EnterRecursiveCall(" while visiting a tree") ? -1 : 0);
-        ++nested_;
     }
     ~RecursionGuard() {
-        --nested_;
         // A thread that the exiting interpreter ends holds no thread state
         // to count down in.
         if (EXITING_INTERPRETERS.load(std::memory_order_relaxed) != 0 && !thread_may_release()) return;
@@ -753,105 +796,209 @@ public:
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 
 private:
-    static inline thread_local int nested_ = 0;
+    // What one more nesting may take before the next check: this module's
+    // frames, a getter's and the interpreter's between them.
+#ifdef Py_DEBUG
+    static constexpr size_t STACK_MARGIN = 160 * 1024;
+#else
+    static constexpr size_t STACK_MARGIN = 48 * 1024;
+#endif
 };
 
-template <Ours KIND>
-PyObject* method_entry(PyObject* self, PyTypeObject* defining, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-    static constexpr const char* QUALNAME = KIND == Ours::Visit              ? "NodeVisitor.visit"
-                                            : KIND == Ours::GenericVisit     ? "NodeVisitor.generic_visit"
-                                            : KIND == Ours::GenericTransform ? "NodeTransformer.generic_visit"
-                                                                             : "NodeVisitor.visit_Constant";
-    PyObject* module = PyType_GetModule(defining);
-    if (!module) return nullptr;
-    StateScope scope(state_of(module));
+// One call of visit, generic_visit or visit_Constant, which the Python
+// method iterates: each item is a Python call (callee, argument) that the
+// method makes and whose result it hands back with put().
+struct DescentObject {
+    PyObject_HEAD
+    Visitor* visitor;
+    bool busy;  // a step is running: code it runs may get here again
+};
+
+DescentObject* as_descent(PyObject* o) noexcept { return reinterpret_cast<DescentObject*>(o); }
+
+// Runs `body(visitor)` as an entry from the interpreter, the descent kept
+// alive and marked busy meanwhile.
+template <class F>
+PyObject* descent_entry(PyObject* o, F&& body) {
+    Strong hold = Strong::borrowed(o);
+    StateScope scope(state_of(PyType_GetModule(Py_TYPE(o))));
     PyObject* result = guarded(
         [&]() -> PyObject* {
-            PyObject* node = bind_node(QUALNAME, args, nargs, kwnames);
-            RecursionGuard guard;
-            Visitor v(self);
-            Outcome o;
-            if constexpr (KIND == Ours::Visit)
-                o = v.visit_body(node);
-            else if constexpr (KIND == Ours::VisitConstant)
-                o = v.constant_body(node, false);
-            else
-                o.descend = KIND;
-            if (o.descend != Ours::None) return v.descend(node, o.descend).release();
-            return o.result.release();
+            DescentObject* d = as_descent(o);
+            if (d->busy) throw_error(PyExc_ValueError, "the visitor's descent is already running");
+            if (!d->visitor) return nullptr;
+            d->busy = true;
+            struct Idle {
+                DescentObject* d;
+                ~Idle() { d->busy = false; }
+            } idle{d};
+            return body(*d->visitor);
         },
         static_cast<PyObject*>(nullptr));
-    // Out of every destructor: what the descent freed may run Python code now.
     scope.release_waiting();
     return result;
 }
 
-template <Ours KIND>
-constexpr PyCFunction entry_of() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&method_entry<KIND>));
+PyObject* descent_next(PyObject* o) {
+    return descent_entry(o, [](Visitor& v) -> PyObject* {
+        RecursionGuard guard;
+        Outcome out = v.step();
+        if (!out.callee) return nullptr;  // the end: StopIteration
+        return check(PyTuple_Pack(2, out.callee.as_ptr(), out.arg.as_ptr()));
+    });
 }
 
-constexpr int METHOD_FLAGS = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+PyObject* descent_put(PyObject* o, PyObject* r) {
+    return descent_entry(o, [r](Visitor& v) -> PyObject* {
+        v.put(Strong::borrowed(r));
+        return Py_NewRef(Py_None);
+    });
+}
 
-PyMethodDef VISITOR_METHODS[] = {
-    {"visit", entry_of<Ours::Visit>(), METHOD_FLAGS, "visit($self, /, node)\n--\n\nVisit a node."},
-    {"generic_visit", entry_of<Ours::GenericVisit>(), METHOD_FLAGS,
-     "generic_visit($self, /, node)\n--\n\nCalled if no explicit visitor function exists for a node."},
-#if PY_VERSION_HEX < 0x030E0000
-    // The running ast.NodeVisitor has it too: the fallback to visit_Num,
-    // visit_Str and the other methods of the old constant classes.
-    {"visit_Constant", entry_of<Ours::VisitConstant>(), METHOD_FLAGS, "visit_Constant($self, /, node)\n--\n\n"},
-#endif
+PyObject* descent_result(PyObject* o, PyObject*) {
+    PyObject* r = descent_entry(o, [](Visitor& v) -> PyObject* { return v.result().release(); });
+    return r || PyErr_Occurred() ? r : Py_NewRef(Py_None);
+}
+
+int descent_traverse(PyObject* o, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(o));
+    const DescentObject* d = as_descent(o);
+    return d->visitor && !d->busy ? d->visitor->traverse(visit, arg) : 0;
+}
+
+int descent_clear(PyObject* o) {
+    DescentObject* d = as_descent(o);
+    if (!d->busy) delete std::exchange(d->visitor, nullptr);
+    return 0;
+}
+
+void descent_dealloc(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    PyObject_GC_UnTrack(o);
+    delete std::exchange(as_descent(o)->visitor, nullptr);
+    t->tp_free(o);
+    Py_DECREF(t);
+}
+
+// _descent(visitor, node, kind): a new descent; `type` is its class.
+PyObject* descent_new(PyObject* type, PyObject* const* args, Py_ssize_t nargs) {
+    StateScope scope(state_of(PyType_GetModule(reinterpret_cast<PyTypeObject*>(type))));
+    PyObject* result = guarded(
+        [&]() -> PyObject* {
+            if (nargs != 3 || !PyLong_CheckExact(args[2])) throw_error(PyExc_TypeError, "_descent(visitor, node, kind)");
+            const long kind = PyLong_AsLong(args[2]);
+            if (kind < static_cast<long>(Ours::Visit) || kind > static_cast<long>(Ours::VisitConstant))
+                throw_error(PyExc_ValueError, "_descent: no such kind");
+            auto* d = PyObject_GC_New(DescentObject, reinterpret_cast<PyTypeObject*>(type));
+            if (!d) throw_py();
+            d->visitor = nullptr;
+            d->busy = false;
+            Strong owner = Strong::own(reinterpret_cast<PyObject*>(d));
+            d->visitor = new Visitor(args[0], args[1], static_cast<Ours>(kind));
+            PyObject_GC_Track(d);
+            return owner.release();
+        },
+        static_cast<PyObject*>(nullptr));
+    scope.release_waiting();
+    return result;
+}
+
+PyMethodDef DESCENT_METHODS[] = {
+    {"put", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&descent_put)), METH_O, nullptr},
+    {"result", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&descent_result)), METH_NOARGS,
+     nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMethodDef TRANSFORMER_METHODS[] = {
-    {"generic_visit", entry_of<Ours::GenericTransform>(), METHOD_FLAGS,
-     "generic_visit($self, /, node)\n--\n\nCalled if no explicit visitor function exists for a node."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-Ours ours_of(const PyMethodDef* def) noexcept {
-    if (def == &VISITOR_METHODS[0]) return Ours::Visit;
-    if (def == &VISITOR_METHODS[1]) return Ours::GenericVisit;
-    if (def == &TRANSFORMER_METHODS[0]) return Ours::GenericTransform;
-#if PY_VERSION_HEX < 0x030E0000
-    if (def == &VISITOR_METHODS[2]) return Ours::VisitConstant;
-#endif
-    return Ours::None;
-}
-
-constexpr const char VISITOR_DOC[] =
-    "A node visitor base class that walks the abstract syntax tree and calls\n"
-    "a visitor function for every node found, as `ast.NodeVisitor` does; the\n"
-    "descent through nodes without a visitor function runs natively.";
-constexpr const char TRANSFORMER_DOC[] =
-    "A `NodeVisitor` subclass that walks the abstract syntax tree and allows\n"
-    "modification of nodes, as `ast.NodeTransformer` does.";
-
-PyType_Slot VISITOR_SLOTS[] = {
-    {Py_tp_methods, VISITOR_METHODS},
-    {Py_tp_doc, const_cast<char*>(VISITOR_DOC)},
+PyType_Slot DESCENT_SLOTS[] = {
+    {Py_tp_iter, reinterpret_cast<void*>(&PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&descent_next)},
+    {Py_tp_methods, DESCENT_METHODS},
+    {Py_tp_traverse, reinterpret_cast<void*>(&descent_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&descent_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&descent_dealloc)},
     {0, nullptr},
 };
-PyType_Slot TRANSFORMER_SLOTS[] = {
-    {Py_tp_methods, TRANSFORMER_METHODS},
-    {Py_tp_doc, const_cast<char*>(TRANSFORMER_DOC)},
-    {0, nullptr},
-};
-PyType_Spec VISITOR_SPEC = {"quernwood.NodeVisitor", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-                            VISITOR_SLOTS};
-PyType_Spec TRANSFORMER_SPEC = {"quernwood.NodeTransformer", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-                                TRANSFORMER_SLOTS};
+PyType_Spec DESCENT_SPEC = {"quernwood._Descent", sizeof(DescentObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                            DESCENT_SLOTS};
+
+PyMethodDef DESCENT_NEW = {"_descent",
+                           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&descent_new)),
+                           METH_FASTCALL, nullptr};
+
+// The classes are Python classes, as ast's are (an instance dict, weak
+// references, pickling and __slots__ subclasses behave the same), whose
+// methods drive the native descent. Python calls into the visitor's own
+// methods are made by these Python frames, so a visit_ method that calls
+// generic_visit nests Python frames only, as with ast, and the recursion
+// limit bounds it as it bounds ast's.
+constexpr const char CLASSES_SOURCE[] = R"(
+class NodeVisitor:
+    """A node visitor base class that walks the abstract syntax tree and calls
+a visitor function for every node found, as `ast.NodeVisitor` does; the
+descent through nodes without a visitor function runs natively."""
+
+    def visit(self, node):
+        """Visit a node."""
+        calls = _descent(self, node, 1)
+        for method, arg in calls:
+            calls.put(method(arg))
+        return calls.result()
+
+    def generic_visit(self, node):
+        """Called if no explicit visitor function exists for a node."""
+        for method, arg in _descent(self, node, 2):
+            method(arg)
+
+    if _CONSTANT_FALLBACK:
+        def visit_Constant(self, node):
+            calls = _descent(self, node, 4)
+            for method, arg in calls:
+                calls.put(method(arg))
+            return calls.result()
+
+
+class NodeTransformer(NodeVisitor):
+    """A `NodeVisitor` subclass that walks the abstract syntax tree and allows
+modification of nodes, as `ast.NodeTransformer` does."""
+
+    def generic_visit(self, node):
+        """Called if no explicit visitor function exists for a node."""
+        calls = _descent(self, node, 3)
+        for method, arg in calls:
+            calls.put(method(arg))
+        return calls.result()
+)";
 
 }  // namespace
 
 void add_visitor_types(PyObject* module) {
-    Strong visitor = Strong::own(PyType_FromModuleAndSpec(module, &VISITOR_SPEC, nullptr));
-    check_status(PyModule_AddObjectRef(module, "NodeVisitor", visitor.as_ptr()));
-    Strong transformer = Strong::own(PyType_FromModuleAndSpec(module, &TRANSFORMER_SPEC, visitor.as_ptr()));
-    check_status(PyModule_AddObjectRef(module, "NodeTransformer", transformer.as_ptr()));
+    Strong descent_type = Strong::own(PyType_FromModuleAndSpec(module, &DESCENT_SPEC, nullptr));
+    Strong make = Strong::own(PyCMethod_New(&DESCENT_NEW, descent_type.as_ptr(), nullptr, nullptr));
+    Strong globals = Strong::own(PyDict_New());
+    Strong name = Strong::own(PyModule_GetNameObject(module));
+    check_status(PyDict_SetItemString(globals.as_ptr(), "__name__", name.as_ptr()));
+    check_status(PyDict_SetItemString(globals.as_ptr(), "__builtins__", check(PyEval_GetBuiltins())));
+    check_status(PyDict_SetItemString(globals.as_ptr(), "_descent", make.as_ptr()));
+    check_status(PyDict_SetItemString(globals.as_ptr(), "_CONSTANT_FALLBACK",
+                                      PY_VERSION_HEX < 0x030E0000 ? Py_True : Py_False));
+    Strong code = Strong::own(Py_CompileString(CLASSES_SOURCE, "<quernwood>", Py_file_input));
+    Strong done = Strong::own(PyEval_EvalCode(code.as_ptr(), globals.as_ptr(), globals.as_ptr()));
+    ModuleState& state = current_state();
+    const char* const OWN[][2] = {{"NodeVisitor", "visit"},
+                                  {"NodeVisitor", "generic_visit"},
+                                  {"NodeTransformer", "generic_visit"},
+                                  {"NodeVisitor", "visit_Constant"}};
+    for (size_t k = 0; k < std::size(OWN); ++k) {
+        PyObject* cls = check(PyDict_GetItemString(globals.as_ptr(), OWN[k][0]));
+        PyObject* method = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, OWN[k][1]);
+        if (!method) continue;  // visit_Constant from 3.14
+        state.keep(method);
+        state.visitor_methods[k] = method;
+    }
+    for (const char* cls : {"NodeVisitor", "NodeTransformer"})
+        check_status(PyModule_AddObjectRef(module, cls, check(PyDict_GetItemString(globals.as_ptr(), cls))));
 }
 
 }  // namespace qw
