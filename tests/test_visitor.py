@@ -1,8 +1,10 @@
 """NodeVisitor and NodeTransformer against ast's: the same calls, reads and trees."""
 
 import ast
+import copy
 import os
 import warnings
+import weakref
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -309,7 +311,29 @@ def stale_cases():
         sub(base)().visit(node)
         log.append(max(most) < 10)
 
-    return [dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
+    def slots_subclass(base, log):
+        # The base gives __dict__ and weak references, so a __slots__ subclass has them too.
+        V = sub(base, __slots__=("names",), visit_Name=lambda self, n: self.names.append(n.id))
+        v = V()
+        v.names, v.other = log, 1
+        v.visit(P("a"))
+        log.append((weakref.ref(v)() is v, vars(v), copy.copy(v).other))
+
+    def setter_field(base, log):
+        # Writing a descended child back through a class attribute with __set__ alone runs code.
+        class Hook:
+            def __set__(self, node, value):
+                vars(node)["value"] = value
+                v.visit_Name = lambda n: log.append(n.id) or n
+
+        Node = type("Node", (ast.AST,), {"_fields": ("value", "other"), "value": Hook()})
+        node = Node.__new__(Node)
+        vars(node).update(value=ast.Not(), other=ast.Name("b"))
+        v = sub(base)()
+        v.visit(ast.Expr(node))
+        log.append("visited")
+
+    return [slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
             getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
             property_method, freed_item, freed_operand, foreign_key, deprecated_constant, passed_over_values]
 
@@ -359,6 +383,66 @@ except RecursionError:
 def test_nested_calls_never_overflow_the_c_stack():
     out = run_fresh(NESTED_DEEP)
     assert out.returncode == 0 and out.stdout.strip() in ("True", "RecursionError"), out.stderr[-2000:]
+
+
+DEPTH = """
+import ast, sys, threading, quernwood
+
+class Getter(ast.AST):  # a field read that visits again: C frames nest per level
+    _fields = ("child",)
+    child = property(lambda self: self.depth and quernwood.NodeVisitor().visit(Getter(self.depth - 1)))
+    __init__ = lambda self, depth: setattr(self, "depth", depth)  # noqa: E731
+
+def depth_reached(base, levels):
+    class V(base):
+        count = 0
+        def visit_UnaryOp(self, node):
+            self.count += 1
+            return self.generic_visit(node)
+    tree = ast.Name("x", ast.Load())
+    for _ in range(levels):
+        tree = ast.UnaryOp(ast.Not(), tree)
+    v = V()
+    try:
+        v.visit(tree)
+    except RecursionError:
+        pass
+    return v.count
+
+def run():
+    sys.setrecursionlimit(LIMIT)
+    if LEVELS:
+        print([depth_reached(base, LEVELS) for base in BASES])
+        return
+    try:
+        quernwood.NodeVisitor().visit(Getter(100_000))
+    except RecursionError:
+        pass
+    print("survived")
+
+threading.stack_size(STACK or 0)
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+"""
+
+
+@pytest.mark.parametrize("bases", ["NodeVisitor", "NodeTransformer"])
+@pytest.mark.parametrize("stack_kib, levels, limit", [
+    (256, 3000, 10_000),    # a thread with a small stack
+    (None, 8000, 200_000),  # a raised limit, the thread's own stack
+    (None, 2000, 1000),     # the default limit: ast stops first
+    (256, 0, 10**6),        # C nesting: bounded by the stack left, never a crash
+])
+def test_recursive_visitors_reach_ast_depth(bases, stack_kib, levels, limit):
+    code = DEPTH.replace("BASES", f"(ast.{bases}, quernwood.{bases})").replace("LEVELS", str(levels))
+    out = run_fresh(code.replace("LIMIT", str(limit)).replace("STACK", str(stack_kib and stack_kib * 1024)))
+    assert out.returncode == 0, out.stderr[-2000:]
+    if not levels:
+        assert out.stdout.strip() == "survived"
+        return
+    theirs, ours = eval(out.stdout)
+    assert ours >= theirs and ours >= min(levels, limit // 4), (theirs, ours)
 
 
 SWAPPED_SUITE = """
