@@ -25,6 +25,11 @@ def sparse(base):
     return Sparse
 
 
+def empty(base):
+    """No methods: the descent alone."""
+    return type("Empty", (base,), {})
+
+
 def linter(base):
     class Linter(base):
         def __init__(self):

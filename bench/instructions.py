@@ -33,7 +33,7 @@ FUNCTIONS = {
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cases_visitor  # noqa: E402
 
-for _label, _make in (("sparse", cases_visitor.sparse), ("linter", cases_visitor.linter),
+for _label, _make in (("empty", cases_visitor.empty), ("sparse", cases_visitor.sparse), ("linter", cases_visitor.linter),
                       ("every-class", cases_visitor.every_class)):
     for _base in (ast.NodeVisitor, quernwood.NodeVisitor):
         FUNCTIONS[f"{_base.__module__}.NodeVisitor {_label}"] = lambda t, c=_make(_base): c().visit(t)

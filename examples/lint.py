@@ -25,12 +25,6 @@ import warnings
 import quernwood
 from filewalk import Progress, python_files
 
-# Scopes are bracketed: the walk reports entering and leaving each, so the
-# current dotted name is a stack. Handlers are bracketed too rather than
-# dispatched, so that functions nested in their bodies are still visited.
-SCOPES = (ast.Module, ast.ClassDef, ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda)
-BRACKET = SCOPES + (ast.ExceptHandler,)
-ENTER, LEAVE = quernwood.ENTER, quernwood.LEAVE
 RULES = ("bare-except", "mutable-default")
 NOQA = re.compile(r"#\s*noqa(?::\s*(?P<rules>[\w-]+(?:\s*,\s*[\w-]+)*))?", re.IGNORECASE)
 MUTABLE_DISPLAYS = (ast.List, ast.Dict, ast.Set, ast.ListComp, ast.DictComp, ast.SetComp)
@@ -52,27 +46,43 @@ def mutable_defaults(args):
     return [(a.arg, d) for a, d in pairs if is_mutable(d)]
 
 
+class Checker(quernwood.NodeVisitor):
+    """The findings of one module. Each scope's visit method pushes its name
+    around the descent into its body, so the dotted name is a stack."""
+
+    def __init__(self):
+        self.findings = []
+        self.scope = []
+
+    def found(self, node, rule, detail=""):
+        self.findings.append((node.lineno, node.col_offset + 1, rule, ".".join(self.scope) or "<module>", detail))
+
+    def visit_ExceptHandler(self, node):
+        if node.type is None:
+            self.found(node, "bare-except")
+        self.generic_visit(node)
+
+    def visit_ClassDef(self, node):
+        self.scope.append(node.name)
+        self.generic_visit(node)
+        self.scope.pop()
+
+    def visit_FunctionDef(self, node):
+        self.scope.append(getattr(node, "name", "<lambda>"))
+        for arg, default in mutable_defaults(node.args):
+            self.found(default, "mutable-default", f" (argument {arg})")
+        self.generic_visit(node)
+        self.scope.pop()
+
+    visit_AsyncFunctionDef = visit_Lambda = visit_FunctionDef
+
+
 def check(tree):
     """(line, column, rule, scope, detail) of each finding in one module;
     columns count from 1."""
-    findings = []
-    scope = []
-    for event, node in quernwood.walk_frontier_events(tree, (), BRACKET):
-        if isinstance(node, ast.ExceptHandler):
-            if event == ENTER and node.type is None:
-                findings.append((node.lineno, node.col_offset + 1, "bare-except",
-                                 ".".join(scope[1:]) or "<module>", ""))
-            continue
-        if event == LEAVE:
-            scope.pop()
-            continue
-        name = "<module>" if isinstance(node, ast.Module) else getattr(node, "name", "<lambda>")
-        scope.append(name)
-        if isinstance(node, SCOPES[2:]):
-            for arg, default in mutable_defaults(node.args):
-                findings.append((default.lineno, default.col_offset + 1, "mutable-default",
-                                 ".".join(scope[1:]), f" (argument {arg})"))
-    return sorted(findings)
+    checker = Checker()
+    checker.visit(tree)
+    return sorted(checker.findings)
 
 
 def suppressed(source):
