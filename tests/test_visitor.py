@@ -393,15 +393,12 @@ class Getter(ast.AST):  # a field read that visits again: C frames nest per leve
     child = property(lambda self: self.depth and quernwood.NodeVisitor().visit(Getter(self.depth - 1)))
     __init__ = lambda self, depth: setattr(self, "depth", depth)  # noqa: E731
 
-def depth_reached(base, levels):
+def depth_reached(base, tree):
     class V(base):
         count = 0
         def visit_UnaryOp(self, node):
             self.count += 1
             return self.generic_visit(node)
-    tree = ast.Name("x", ast.Load())
-    for _ in range(levels):
-        tree = ast.UnaryOp(ast.Not(), tree)
     v = V()
     try:
         v.visit(tree)
@@ -409,10 +406,15 @@ def depth_reached(base, levels):
         pass
     return v.count
 
+# Made and freed in the main thread: freeing a deep tree takes C stack on some versions.
+tree = ast.Name("x", ast.Load())
+for _ in range(LEVELS):
+    tree = ast.UnaryOp(ast.Not(), tree)
+
 def run():
     sys.setrecursionlimit(LIMIT)
     if LEVELS:
-        print([depth_reached(base, LEVELS) for base in BASES])
+        print([depth_reached(base, tree) for base in BASES])
         return
     try:
         quernwood.NodeVisitor().visit(Getter(100_000))
