@@ -111,5 +111,5 @@ def cases_for(label, make):
     return out
 
 
-CASES = [*cases_for("sparse visitor", sparse), *cases_for("linter visitor", linter),
+CASES = [*cases_for("empty visitor", empty), *cases_for("sparse visitor", sparse), *cases_for("linter visitor", linter),
          *cases_for("every-class visitor", every_class)]
