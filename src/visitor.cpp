@@ -3,10 +3,12 @@
 // The classes act as ast.NodeVisitor and ast.NodeTransformer do, step for
 // step: every attribute the standard visitor reads is read here, in the same
 // order, with getattr's meaning. What is left out is only what nobody can
-// observe: the Python frames of `visit` and `generic_visit`, and the bound
-// methods they make, for a node that the visitor has no method for. Such
-// nodes are descended on an explicit stack, so that only the visitor's own
-// methods run Python code.
+// observe: the frames of `visit` and `generic_visit`, and the bound methods
+// they make, for a node that the visitor has no method for. Such nodes are
+// descended on an explicit stack. The classes' methods are thin Python
+// functions that iterate that descent and make each call of the visitor's
+// own methods, so recursion through them nests Python frames, which the
+// recursion limit bounds as it bounds ast's, and never C frames.
 //
 // Whether an attribute read may be answered without the read is decided
 // from facts about classes that hold while the class's version tag stays
