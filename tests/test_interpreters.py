@@ -147,6 +147,38 @@ exec({counted!r})
     assert (r.returncode, r.stdout.split()) == (0, ["0", "0"]), r.stderr[-3000:]
 
 
+def test_visit_run_by_a_getter_in_another_interpreter_frees_there():
+    # A getter read by the main interpreter's visit runs a visit in another
+    # interpreter on the same thread: what that visit held is freed there.
+    sub = """
+import ast, quernwood
+try:
+    from _interpreters import get_current
+except ImportError:
+    from _xxsubinterpreters import get_current
+class Root(ast.Module):
+    def __del__(self, home=get_current()): print(get_current() == home, flush=True)
+quernwood.NodeVisitor().visit(Root([], []))
+"""
+    r = run_fresh(f"""
+import ast, quernwood
+try:
+    import _interpreters as I
+    new, run = lambda: I.create(I.new_config("isolated")), I.exec
+except ImportError:
+    import _xxsubinterpreters as I
+    new, run = I.create, I.run_string
+one = new()
+class Node(ast.AST):
+    _fields = ("kids",)
+    kids = property(lambda self: run(one, {sub!r}) or [ast.Name("x")])
+quernwood.NodeVisitor().visit(ast.Module([ast.Expr(Node())] * 2, []))
+I.destroy(one)
+print("done")
+""")
+    assert (r.returncode, r.stdout.split()) == (0, ["True", "True", "done"]), r.stderr[-3000:]
+
+
 @pytest.mark.parametrize("how", ["reload", "import again"])
 def test_each_module_object_keeps_its_own_state(how):
     class Kind(ast.expr):

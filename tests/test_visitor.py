@@ -3,6 +3,9 @@
 import ast
 import copy
 import os
+import sys
+import threading
+import traceback
 import warnings
 import weakref
 
@@ -333,7 +336,14 @@ def stale_cases():
         v.visit(ast.Expr(node))
         log.append("visited")
 
-    return [slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
+    def visitor_descent_of_transformer(base, log):
+        # NodeVisitor.generic_visit drops what it gets; the levels below, a transformer's own, keep theirs.
+        V = sub(base, visit_Name=lambda self, n: ast.Name(n.id.upper()))
+        tree = P("f(a, [b])\nx = y")
+        base.__mro__[-2].generic_visit(V(), tree)
+        log.append(ast.dump(tree))
+
+    return [visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
             getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
             property_method, freed_item, freed_operand, foreign_key, deprecated_constant, passed_over_values]
 
@@ -393,6 +403,8 @@ class Getter(ast.AST):  # a field read that visits again: C frames nest per leve
     child = property(lambda self: self.depth and quernwood.NodeVisitor().visit(Getter(self.depth - 1)))
     __init__ = lambda self, depth: setattr(self, "depth", depth)  # noqa: E731
 
+KEPT = []
+
 def depth_reached(base, levels):
     class V(base):
         count = 0
@@ -402,6 +414,7 @@ def depth_reached(base, levels):
     tree = ast.Name("x", ast.Load())
     for _ in range(levels):
         tree = ast.UnaryOp(ast.Not(), tree)
+    KEPT.append(tree)  # for the main thread to free: 3.13.0 frees nested nodes recursively
     v = V()
     try:
         v.visit(tree)
@@ -430,6 +443,7 @@ thread.join()
 @pytest.mark.parametrize("bases", ["NodeVisitor", "NodeTransformer"])
 @pytest.mark.parametrize("stack_kib, levels, limit", [
     (256, 3000, 10_000),    # a thread with a small stack
+    pytest.param(32, 200, 1000, marks=pytest.mark.skipif(sys.version_info >= (3, 14), reason="no 32 KiB threads")),
     (None, 8000, 200_000),  # a raised limit, the thread's own stack
     (None, 2000, 1000),     # the default limit: ast stops first
     (256, 0, 10**6),        # C nesting: bounded by the stack left, never a crash
@@ -443,6 +457,32 @@ def test_recursive_visitors_reach_ast_depth(bases, stack_kib, levels, limit):
         return
     theirs, ours = eval(out.stdout)
     assert ours >= theirs and ours >= min(levels, limit // 4), (theirs, ours)
+
+
+def test_descent_left_by_an_ended_thread_finishes_on_another():
+    # A traceback keeps a thread's half-done visit; another thread finishes
+    # it after the first one's caches are gone (the sanitizer sees a stale read).
+    class V(quernwood.NodeVisitor):
+        def visit_Name(self, node):
+            names.append(node.id)
+            if len(names) == 1:
+                raise Stop
+
+    def run():
+        try:
+            V().visit(ast.parse("a + b(c)"))
+        except Stop as e:
+            caught.append(e.__traceback__)
+
+    names, caught = [], []
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    descent = next(v for frame, _ in traceback.walk_tb(caught[0]) for v in frame.f_locals.values()
+                   if type(v).__name__ == "_Descent")
+    for method, arg in descent:
+        method(arg)
+    assert names == ["a", "b", "c"]
 
 
 SWAPPED_SUITE = """
