@@ -3,6 +3,7 @@
 import ast
 import copy
 import os
+import platform
 import sys
 import threading
 import traceback
@@ -457,6 +458,29 @@ def test_recursive_visitors_reach_ast_depth(bases, stack_kib, levels, limit):
         return
     theirs, ours = eval(out.stdout)
     assert ours >= theirs and ours >= min(levels, limit // 4), (theirs, ours)
+
+
+COROUTINE_STACK = """
+import ast, ctypes, quernwood
+libc = ctypes.CDLL(None)
+back, there, stack = (ctypes.create_string_buffer(n) for n in (2048, 2048, 1 << 20))
+names = []
+V = type("V", (quernwood.NodeVisitor,), {"visit_Name": lambda self, node: names.append(node.id)})
+run = ctypes.CFUNCTYPE(None)(lambda: V().visit(ast.parse("a + b")))
+libc.getcontext(there)
+for offset, value in ((8, ctypes.addressof(back)), (16, ctypes.addressof(stack)), (32, len(stack))):
+    ctypes.c_size_t.from_buffer(there, offset).value = value  # uc_link, uc_stack.ss_sp, uc_stack.ss_size
+libc.makecontext(there, run, 0)
+libc.swapcontext(back, there)
+print(names)
+"""
+
+
+@pytest.mark.skipif(platform.machine() != "x86_64" or platform.libc_ver()[0] != "glibc", reason="glibc's x86-64 ucontext")
+def test_visit_on_a_coroutine_stack():
+    # A coroutine library's stack lies outside the thread's bounds, which then tell nothing about its room.
+    out = run_fresh(COROUTINE_STACK)
+    assert (out.returncode, out.stdout.strip()) == (0, "['a', 'b']"), out.stderr[-2000:]
 
 
 def test_descent_left_by_an_ended_thread_finishes_on_another():
