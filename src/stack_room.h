@@ -18,32 +18,42 @@ namespace qw {
 
 // Bytes between the calling frame and the low end of the thread's stack
 // (the stack grows down on every platform built for); SIZE_MAX where the
-// platform does not tell. The bounds are looked up once per thread.
+// platform does not tell, or where the frame is on another stack (a
+// coroutine library's, say), whose bounds nobody tells. The bounds are
+// looked up once per thread.
 inline size_t stack_room() noexcept {
     static thread_local uintptr_t low = 1;  // 1: not looked up yet; 0: unknown
+    static thread_local uintptr_t high = 0;
     if (low == 1) [[unlikely]] {
         low = 0;
 #if defined(__APPLE__)
         pthread_t self = pthread_self();
-        low = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(self)) - pthread_get_stacksize_np(self);
+        high = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(self));
+        low = high - pthread_get_stacksize_np(self);
 #elif defined(_WIN32)
         ULONG_PTR lo = 0, hi = 0;
         GetCurrentThreadStackLimits(&lo, &hi);
         low = lo;
+        high = hi;
 #elif defined(__GLIBC__) || defined(__linux__)
         pthread_attr_t attr;
         if (pthread_getattr_np(pthread_self(), &attr) == 0) {
             void* addr = nullptr;
             size_t size = 0;
-            if (pthread_attr_getstack(&attr, &addr, &size) == 0) low = reinterpret_cast<uintptr_t>(addr);
+            if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
+                low = reinterpret_cast<uintptr_t>(addr);
+                high = low + size;
+            }
             pthread_attr_destroy(&attr);
         }
 #endif
     }
     volatile char probe = 0;
     const auto here = reinterpret_cast<uintptr_t>(&probe);
-    if (low == 0) return SIZE_MAX;
-    return here > low ? here - low : 0;
+    // A frame out of the bounds is on another stack: below the low end
+    // lies the guard page, which no frame of this stack gets past.
+    if (low == 0 || here <= low || here >= high) return SIZE_MAX;
+    return here - low;
 }
 
 }  // namespace qw

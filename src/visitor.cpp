@@ -191,6 +191,9 @@ public:
     // None: a NodeVisitor's generic_visit drops what it gets.
     Outcome step() {
         if (phase_ == Phase::Done) return {};
+        // The names live in the running thread's caches: the thread that
+        // made the descent may have ended since.
+        w_ = words();
         if (phase_ == Phase::Start) {
             phase_ = Phase::Done;  // until the step succeeds
             Outcome o;
@@ -783,12 +786,17 @@ private:
 class RecursionGuard {
 public:
     RecursionGuard() {
-        if (stack_room() < STACK_MARGIN)
+        // The outermost step adds only its own frames to what its Python
+        // caller uses, as ast's frames would; a nested one (a getter that
+        // visits) adds the getter's and the interpreter's too.
+        if (stack_room() < (steps_ ? STACK_MARGIN : FIRST_MARGIN))
             throw_error(PyExc_RecursionError,
                         "maximum recursion depth exceeded while visiting a tree (the thread's stack is nearly full)");
         check_status(Py_EnterRecursiveCall(" while visiting a tree") ? -1 : 0);
+        ++steps_;
     }
     ~RecursionGuard() {
+        --steps_;
         // A thread that the exiting interpreter ends holds no thread state
         // to count down in.
         if (EXITING_INTERPRETERS.load(std::memory_order_relaxed) != 0 && !thread_may_release()) return;
@@ -802,9 +810,13 @@ private:
     // frames, a getter's and the interpreter's between them.
 #ifdef Py_DEBUG
     static constexpr size_t STACK_MARGIN = 160 * 1024;
+    static constexpr size_t FIRST_MARGIN = 24 * 1024;
 #else
     static constexpr size_t STACK_MARGIN = 48 * 1024;
+    static constexpr size_t FIRST_MARGIN = 8 * 1024;
 #endif
+    // Steps running on this thread, one inside another.
+    static inline thread_local int steps_ = 0;
 };
 
 // One call of visit, generic_visit or visit_Constant, which the Python
@@ -868,16 +880,26 @@ int descent_traverse(PyObject* o, visitproc visit, void* arg) {
     return d->visitor && !d->busy ? d->visitor->traverse(visit, arg) : 0;
 }
 
+// The interpreter lets go of a descent, perhaps while a call of this module
+// runs further up the stack (its getter's Python code ran the visitor): what
+// the descent held is released here, not left waiting in that call, which
+// may be another interpreter's.
+void release_visitor(DescentObject* d) {
+    StateScope scope(nullptr);
+    delete std::exchange(d->visitor, nullptr);
+    scope.release_waiting();
+}
+
 int descent_clear(PyObject* o) {
     DescentObject* d = as_descent(o);
-    if (!d->busy) delete std::exchange(d->visitor, nullptr);
+    if (!d->busy) release_visitor(d);
     return 0;
 }
 
 void descent_dealloc(PyObject* o) {
     PyTypeObject* t = Py_TYPE(o);
     PyObject_GC_UnTrack(o);
-    delete std::exchange(as_descent(o)->visitor, nullptr);
+    release_visitor(as_descent(o));
     t->tp_free(o);
     Py_DECREF(t);
 }
@@ -950,8 +972,10 @@ descent through nodes without a visitor function runs natively."""
 
     def generic_visit(self, node):
         """Called if no explicit visitor function exists for a node."""
-        for method, arg in _descent(self, node, 2):
-            method(arg)
+        # Handed back: on a transformer, the nodes below are transformed.
+        calls = _descent(self, node, 2)
+        for method, arg in calls:
+            calls.put(method(arg))
 
     if _CONSTANT_FALLBACK:
         def visit_Constant(self, node):

@@ -119,6 +119,18 @@ def test_interpreter_closed_while_another_thread_caches_its_classes(kind):
     assert r.stdout.split() == ["agreed"] * 4
 
 
+# `new()` makes an interpreter and `run(one, code)` runs code in it, with
+# the module each version has.
+INTERPRETERS = """
+try:
+    import _interpreters as I
+    new, run = lambda: I.create(I.new_config("legacy")), I.exec
+except ImportError:
+    import _xxsubinterpreters as I
+    new, run = I.create, I.run_string
+"""
+
+
 @pytest.mark.parametrize("call", ["walk_of_types(tree, (ast.Name,))", "subtree_hash(tree)"])
 def test_interpreter_releases_what_it_holds_after_another_exited(call):
     # Once an interpreter has run its exit functions, a release checks that
@@ -131,13 +143,7 @@ before = sys.getrefcount(tree) + sys.getrefcount(tree.body[0].value.left)
 for _ in range(10): quernwood.{call}
 print(sys.getrefcount(tree) + sys.getrefcount(tree.body[0].value.left) - before, flush=True)
 """
-    r = run_fresh(f"""
-try:
-    import _interpreters as I
-    new, run = lambda: I.create(I.new_config("legacy")), I.exec
-except ImportError:
-    import _xxsubinterpreters as I
-    new, run = I.create, I.run_string
+    r = run_fresh(INTERPRETERS + f"""
 one = new()
 run(one, "import quernwood")
 I.destroy(one)
@@ -145,6 +151,32 @@ assert run(new(), {counted!r}) is None
 exec({counted!r})
 """)
     assert (r.returncode, r.stdout.split()) == (0, ["0", "0"]), r.stderr[-3000:]
+
+
+def test_visit_run_by_a_getter_in_another_interpreter_frees_there():
+    # A getter read by the main interpreter's visit runs a visit in another
+    # interpreter on the same thread: what that visit held is freed there.
+    sub = """
+import ast, quernwood
+try:
+    from _interpreters import get_current
+except ImportError:
+    from _xxsubinterpreters import get_current
+class Root(ast.Module):
+    def __del__(self, home=get_current()): print(get_current() == home, flush=True)
+quernwood.NodeVisitor().visit(Root([], []))
+"""
+    r = run_fresh(INTERPRETERS + f"""
+import ast, quernwood
+one = new()
+class Node(ast.AST):
+    _fields = ("kids",)
+    kids = property(lambda self: run(one, {sub!r}) or [ast.Name("x")])
+quernwood.NodeVisitor().visit(ast.Module([ast.Expr(Node())] * 2, []))
+I.destroy(one)
+print("done")
+""")
+    assert (r.returncode, r.stdout.split()) == (0, ["True", "True", "done"]), r.stderr[-3000:]
 
 
 @pytest.mark.parametrize("how", ["reload", "import again"])

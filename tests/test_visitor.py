@@ -3,6 +3,10 @@
 import ast
 import copy
 import os
+import platform
+import sys
+import threading
+import traceback
 import warnings
 import weakref
 
@@ -333,7 +337,14 @@ def stale_cases():
         v.visit(ast.Expr(node))
         log.append("visited")
 
-    return [slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
+    def visitor_descent_of_transformer(base, log):
+        # NodeVisitor.generic_visit drops what it gets; the levels below, a transformer's own, keep theirs.
+        V = sub(base, visit_Name=lambda self, n: ast.Name(n.id.upper()))
+        tree = P("f(a, [b])\nx = y")
+        base.__mro__[-2].generic_visit(V(), tree)
+        log.append(ast.dump(tree))
+
+    return [visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
             getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
             property_method, freed_item, freed_operand, foreign_key, deprecated_constant, passed_over_values]
 
@@ -393,12 +404,18 @@ class Getter(ast.AST):  # a field read that visits again: C frames nest per leve
     child = property(lambda self: self.depth and quernwood.NodeVisitor().visit(Getter(self.depth - 1)))
     __init__ = lambda self, depth: setattr(self, "depth", depth)  # noqa: E731
 
-def depth_reached(base, tree):
+KEPT = []
+
+def depth_reached(base, levels):
     class V(base):
         count = 0
         def visit_UnaryOp(self, node):
             self.count += 1
             return self.generic_visit(node)
+    tree = ast.Name("x", ast.Load())
+    for _ in range(levels):
+        tree = ast.UnaryOp(ast.Not(), tree)
+    KEPT.append(tree)  # for the main thread to free: 3.13.0 frees nested nodes recursively
     v = V()
     try:
         v.visit(tree)
@@ -406,15 +423,10 @@ def depth_reached(base, tree):
         pass
     return v.count
 
-# Made and freed in the main thread: freeing a deep tree takes C stack on some versions.
-tree = ast.Name("x", ast.Load())
-for _ in range(LEVELS):
-    tree = ast.UnaryOp(ast.Not(), tree)
-
 def run():
     sys.setrecursionlimit(LIMIT)
     if LEVELS:
-        print([depth_reached(base, tree) for base in BASES])
+        print([depth_reached(base, LEVELS) for base in BASES])
         return
     try:
         quernwood.NodeVisitor().visit(Getter(100_000))
@@ -432,6 +444,7 @@ thread.join()
 @pytest.mark.parametrize("bases", ["NodeVisitor", "NodeTransformer"])
 @pytest.mark.parametrize("stack_kib, levels, limit", [
     (256, 3000, 10_000),    # a thread with a small stack
+    pytest.param(32, 200, 1000, marks=pytest.mark.skipif(sys.version_info >= (3, 14), reason="no 32 KiB threads")),
     (None, 8000, 200_000),  # a raised limit, the thread's own stack
     (None, 2000, 1000),     # the default limit: ast stops first
     (256, 0, 10**6),        # C nesting: bounded by the stack left, never a crash
@@ -445,6 +458,55 @@ def test_recursive_visitors_reach_ast_depth(bases, stack_kib, levels, limit):
         return
     theirs, ours = eval(out.stdout)
     assert ours >= theirs and ours >= min(levels, limit // 4), (theirs, ours)
+
+
+COROUTINE_STACK = """
+import ast, ctypes, quernwood
+libc = ctypes.CDLL(None)
+back, there, stack = (ctypes.create_string_buffer(n) for n in (2048, 2048, 1 << 20))
+names = []
+V = type("V", (quernwood.NodeVisitor,), {"visit_Name": lambda self, node: names.append(node.id)})
+run = ctypes.CFUNCTYPE(None)(lambda: V().visit(ast.parse("a + b")))
+libc.getcontext(there)
+for offset, value in ((8, ctypes.addressof(back)), (16, ctypes.addressof(stack)), (32, len(stack))):
+    ctypes.c_size_t.from_buffer(there, offset).value = value  # uc_link, uc_stack.ss_sp, uc_stack.ss_size
+libc.makecontext(there, run, 0)
+libc.swapcontext(back, there)
+print(names)
+"""
+
+
+@pytest.mark.skipif(platform.machine() != "x86_64" or platform.libc_ver()[0] != "glibc", reason="glibc's x86-64 ucontext")
+def test_visit_on_a_coroutine_stack():
+    # A coroutine library's stack lies outside the thread's bounds, which then tell nothing about its room.
+    out = run_fresh(COROUTINE_STACK)
+    assert (out.returncode, out.stdout.strip()) == (0, "['a', 'b']"), out.stderr[-2000:]
+
+
+def test_descent_left_by_an_ended_thread_finishes_on_another():
+    # A traceback keeps a thread's half-done visit; another thread finishes
+    # it after the first one's caches are gone (the sanitizer sees a stale read).
+    class V(quernwood.NodeVisitor):
+        def visit_Name(self, node):
+            names.append(node.id)
+            if len(names) == 1:
+                raise Stop
+
+    def run():
+        try:
+            V().visit(ast.parse("a + b(c)"))
+        except Stop as e:
+            caught.append(e.__traceback__)
+
+    names, caught = [], []
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    descent = next(v for frame, _ in traceback.walk_tb(caught[0]) for v in frame.f_locals.values()
+                   if type(v).__name__ == "_Descent")
+    for method, arg in descent:
+        method(arg)
+    assert names == ["a", "b", "c"]
 
 
 SWAPPED_SUITE = """
