@@ -175,7 +175,13 @@ def on_dask(files, mode, scheduler, send_source, batch, described):
     """(start, results) of batches of files analysed on a Dask cluster, as
     they complete: the cluster at address `scheduler`, or one of N local
     worker processes for "local:N"."""
+    import cloudpickle
+    import filewalk
     from dask.distributed import Client, LocalCluster, as_completed
+
+    # The tasks read files through filewalk, which the scheduler and the
+    # workers need not be able to import: it travels with them.
+    cloudpickle.register_pickle_by_value(filewalk)
 
     with contextlib.ExitStack() as stack:
         if scheduler.startswith("local:"):
