@@ -122,10 +122,11 @@ struct Finished {
 // changed under the pass), or a container. Iterative, on its own stack:
 // every object it opens has its values read once and kept, and is finished
 // after what it holds. What it finishes is remembered (and held, so no
-// address is reused) until the value is done, so nothing in it is hashed
-// twice; then let go, so what getters made is freed before the next getter
-// of the pass runs. A container's nodes count in no size: the walks do not
-// look inside containers.
+// address is reused) while anything else may lead to it, so nothing in the
+// value is hashed twice, and let go once nothing can (let_go_unreachable),
+// so that what getters made is freed before the next getter runs. A
+// container's nodes count in no size: the walks do not look inside
+// containers.
 class ValueHasher {
 public:
     ValueHasher(const Walk& w, HashRules& rules, const Finished& done) : w_(w), rules_(rules), done_(done) {}
@@ -150,8 +151,10 @@ public:
             open(std::move(x));
         }
         const Digest d = states_.at(key(root)).digest;
-        for (const Strong& x : keep_) states_.erase(key(x.as_ptr()));
+        for (const std::vector<Strong>* v : {&keep_, &held_})
+            for (const Strong& x : *v) states_.erase(key(x.as_ptr()));
         keep_.clear();
+        held_.clear();
         return d;
     }
 
@@ -170,6 +173,7 @@ private:
         const std::vector<FieldRule>* wide_rules;
         std::vector<ReadField> fields;  // NODE
         std::vector<Strong> items;      // ORDERED, UNORDERED
+        size_t mark;                    // keep_'s size when it was opened
     };
     enum : uint8_t { ON_PATH, DONE };
     struct State {
@@ -187,7 +191,7 @@ private:
         PyObject* obj = x.as_ptr();
         stack_.emplace_back(std::move(x), true);
         const auto start = static_cast<std::ptrdiff_t>(stack_.size());
-        Open o{NODE, 0, 0, nullptr, {}, {}};
+        Open o{NODE, 0, 0, nullptr, {}, {}, keep_.size()};
         if (obj != root_ && is_container(obj)) {
             o.kind = PyAnySet_Check(obj) ? UNORDERED : ORDERED;
             o.seed = rules_.type_seed(Py_TYPE(obj));
@@ -301,8 +305,31 @@ private:
         }
         // A container's size counts nothing.
         if (o.kind != NODE) d.size = 0;
+        if (o.kind == NODE) {
+            o.fields.clear();
+            let_go_unreachable(o.mark);
+        }
         states_[key(x.as_ptr())] = {DONE, d};
         keep_.push_back(std::move(x));
+    }
+
+    // At the end of a node: what its fields led to that nothing else holds
+    // (what its getters made) can never be met again, so it is forgotten and
+    // freed now, before another getter runs, not at the end of the value.
+    // Latest first, each freed at once, so that what it held is seen as let
+    // go too. The rest moves out of later looks, so each object is looked
+    // at once.
+    void let_go_unreachable(size_t mark) {
+        for (size_t i = keep_.size(); i-- > mark;) {
+            PyObject* p = keep_[i].as_ptr();
+            if (Py_REFCNT(p) != 1) continue;
+            states_.erase(key(p));
+            keep_[i] = Strong();
+            release_waiting();
+        }
+        for (size_t i = mark; i < keep_.size(); ++i)
+            if (keep_[i]) held_.push_back(std::move(keep_[i]));
+        keep_.resize(mark);
     }
 
     const Walk& w_;
@@ -312,7 +339,8 @@ private:
     std::unordered_map<uintptr_t, State, PointerHasher> states_;
     std::vector<std::pair<Strong, bool>> stack_;  // (object, leaving)
     std::vector<Open> open_;                      // of the objects on the path
-    std::vector<Strong> keep_;
+    std::vector<Strong> keep_;  // finished since the last node ended
+    std::vector<Strong> held_;  // finished, held by more than this pass
 };
 
 // The pass: depth first, each distinct node entered once (listed, held and
