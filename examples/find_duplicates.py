@@ -30,7 +30,7 @@ import warnings
 from collections import Counter, defaultdict
 
 import quernwood
-from filewalk import Progress, python_files
+from filewalk import Progress, parse_error, python_files, read_regular
 
 DEFINITIONS = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)
 KIND = {ast.FunctionDef: "function", ast.AsyncFunctionDef: "function", ast.ClassDef: "class"}
@@ -56,15 +56,14 @@ def analyse(path, mode, source=None):
     unless its `source` (bytes, or the OSError of reading it) is given."""
     try:
         if source is None:
-            with open(path, "rb") as f:
-                source = f.read()
+            source = read_regular(path)
         elif isinstance(source, OSError):
             raise source
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # the parser's SyntaxWarnings are not ours to report
             tree = ast.parse(source, path)
-    except (SyntaxError, ValueError, OSError) as e:
-        return [], [], f"{path}: skipped: {e}"
+    except Exception as e:  # whatever the parser refuses a file with, the run goes on
+        return [], [], parse_error(path, e)
     digests = quernwood.subtree_digests(tree, mode)  # hash and size from one pass
     definitions = []
     blocks = []
@@ -176,7 +175,13 @@ def on_dask(files, mode, scheduler, send_source, batch, described):
     """(start, results) of batches of files analysed on a Dask cluster, as
     they complete: the cluster at address `scheduler`, or one of N local
     worker processes for "local:N"."""
+    import cloudpickle
+    import filewalk
     from dask.distributed import Client, LocalCluster, as_completed
+
+    # The tasks read files through filewalk, which the scheduler and the
+    # workers need not be able to import: it travels with them.
+    cloudpickle.register_pickle_by_value(filewalk)
 
     with contextlib.ExitStack() as stack:
         if scheduler.startswith("local:"):
@@ -219,8 +224,7 @@ def on_dask(files, mode, scheduler, send_source, batch, described):
 
 def read_source(path):
     try:
-        with open(path, "rb") as f:
-            return f.read()
+        return read_regular(path)
     except OSError as e:
         return e  # the worker reports it with the file's other failures
 

@@ -23,7 +23,7 @@ import tokenize
 import warnings
 
 import quernwood
-from filewalk import Progress, python_files
+from filewalk import Progress, parse_error, python_files, read_regular
 
 RULES = ("bare-except", "mutable-default")
 NOQA = re.compile(r"#\s*noqa(?::\s*(?P<rules>[\w-]+(?:\s*,\s*[\w-]+)*))?", re.IGNORECASE)
@@ -121,13 +121,12 @@ def main(argv=None):
     progress = Progress(len(files), "checked")
     for done, path in enumerate(files, 1):
         try:
-            with open(path, "rb") as f:
-                data = f.read()
+            data = read_regular(path)
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 tree = ast.parse(data, path)
-        except (SyntaxError, ValueError) as e:
-            progress.note(f"{path}: skipped: {e}")
+        except Exception as e:
+            progress.note(parse_error(path, e))
             continue
         noqa = None
         for line, col, rule, scope, detail in check(tree):

@@ -96,11 +96,11 @@ inline uint64_t add_size(uint64_t a, uint64_t b) noexcept {
 
 // Values hashed by their items rather than by their repr: a repr prints a
 // node inside by its address (or, on 3.14+, abbreviated) and a set in an
-// order that follows the per-process str hash. Subclasses too (their own
-// type seeds them): ast.dump prints a list subclass item by item, and a
-// subclass's repr has the same faults.
+// order that follows the per-process str hash, also as a dict's key or
+// value. Subclasses too (their own type seeds them): ast.dump prints a list
+// subclass item by item, and a subclass's repr has the same faults.
 inline bool is_container(PyObject* x) noexcept {
-    return PyTuple_Check(x) || PyList_Check(x) || PyAnySet_Check(x);
+    return PyTuple_Check(x) || PyList_Check(x) || PyAnySet_Check(x) || PyDict_Check(x);
 }
 
 constexpr const char* CYCLE = "the tree has a cycle: a node is reachable from itself through its fields";
@@ -118,20 +118,23 @@ struct Finished {
 };
 
 // The digest of a value the pass cannot fold in place: a node whose fields
-// need Python code to read or hash, a node the pass did not list (a field
-// read gave another object than before: the tree changed, or a getter builds
-// nodes), or a container. Iterative, on its own stack: every object it opens
-// has its values read once and kept, and is finished after what it holds.
-// What it finishes is remembered (and held, so no address is reused) for the
-// rest of the pass, so nothing is hashed twice. A container's nodes count in
-// no size: the walks do not look inside containers.
+// need Python code to read or hash, a node the pass did not list (the tree
+// changed under the pass), or a container. Iterative, on its own stack:
+// every object it opens has its values read once and kept, and is finished
+// after what it holds. What it finishes is remembered (and held, so no
+// address is reused) while anything else may lead to it, so nothing in the
+// value is hashed twice, and let go once nothing can (let_go_unreachable),
+// so that what getters made is freed before the next getter runs. A
+// container's nodes count in no size: the walks do not look inside
+// containers.
 class ValueHasher {
 public:
     ValueHasher(const Walk& w, HashRules& rules, const Finished& done) : w_(w), rules_(rules), done_(done) {}
 
-    // The digest of `root`, taken as a node whatever its type.
-    Digest run(PyObject* root) {
-        root_ = root;
+    // The digest of `root`: taken as a node whatever its type when
+    // `as_node`, else a container.
+    Digest run(PyObject* root, bool as_node) {
+        root_ = as_node ? root : nullptr;
         stack_.emplace_back(Strong::borrowed(root), false);
         while (!stack_.empty()) {
             auto [x, leaving] = std::move(stack_.back());
@@ -147,7 +150,12 @@ public:
             }
             open(std::move(x));
         }
-        return states_.at(key(root)).digest;
+        const Digest d = states_.at(key(root)).digest;
+        for (const std::vector<Strong>* v : {&keep_, &held_})
+            for (const Strong& x : *v) states_.erase(key(x.as_ptr()));
+        keep_.clear();
+        held_.clear();
+        return d;
     }
 
 private:
@@ -165,6 +173,7 @@ private:
         const std::vector<FieldRule>* wide_rules;
         std::vector<ReadField> fields;  // NODE
         std::vector<Strong> items;      // ORDERED, UNORDERED
+        size_t mark;                    // keep_'s size when it was opened
     };
     enum : uint8_t { ON_PATH, DONE };
     struct State {
@@ -182,9 +191,9 @@ private:
         PyObject* obj = x.as_ptr();
         stack_.emplace_back(std::move(x), true);
         const auto start = static_cast<std::ptrdiff_t>(stack_.size());
-        Open o{NODE, 0, 0, nullptr, {}, {}};
+        Open o{NODE, 0, 0, nullptr, {}, {}, keep_.size()};
         if (obj != root_ && is_container(obj)) {
-            o.kind = PyTuple_Check(obj) || PyList_Check(obj) ? ORDERED : UNORDERED;
+            o.kind = PyAnySet_Check(obj) ? UNORDERED : ORDERED;
             o.seed = rules_.type_seed(Py_TYPE(obj));
             auto take = [&](PyObject* item) {
                 o.items.push_back(Strong::borrowed(item));
@@ -194,6 +203,16 @@ private:
                 for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) take(PyTuple_GET_ITEM(obj, i));
             } else if (PyList_Check(obj)) {
                 Walk::for_each_item(obj, [&](Py_ssize_t, PyObject* item) { take(item); });
+            } else if (PyDict_Check(obj)) {
+                // Key, value, in the table's order, as dict's repr prints
+                // them; nothing here runs Python code.
+                Py_ssize_t pos = 0;
+                PyObject* k;
+                PyObject* v;
+                while (PyDict_Next(obj, &pos, &k, &v)) {
+                    take(k);
+                    take(v);
+                }
             } else {
                 // A subclass's entries through a plain copy (it copies the
                 // table, calling no __iter__ the subclass may define).
@@ -286,8 +305,31 @@ private:
         }
         // A container's size counts nothing.
         if (o.kind != NODE) d.size = 0;
+        if (o.kind == NODE) {
+            o.fields.clear();
+            let_go_unreachable(o.mark);
+        }
         states_[key(x.as_ptr())] = {DONE, d};
         keep_.push_back(std::move(x));
+    }
+
+    // At the end of a node: what its fields led to that nothing else holds
+    // (what its getters made) can never be met again, so it is forgotten and
+    // freed now, before another getter runs, not at the end of the value.
+    // Latest first, each freed at once, so that what it held is seen as let
+    // go too. The rest moves out of later looks, so each object is looked
+    // at once.
+    void let_go_unreachable(size_t mark) {
+        for (size_t i = keep_.size(); i-- > mark;) {
+            PyObject* p = keep_[i].as_ptr();
+            if (Py_REFCNT(p) != 1) continue;
+            states_.erase(key(p));
+            keep_[i] = Strong();
+            release_waiting();
+        }
+        for (size_t i = mark; i < keep_.size(); ++i)
+            if (keep_[i]) held_.push_back(std::move(keep_[i]));
+        keep_.resize(mark);
     }
 
     const Walk& w_;
@@ -297,7 +339,8 @@ private:
     std::unordered_map<uintptr_t, State, PointerHasher> states_;
     std::vector<std::pair<Strong, bool>> stack_;  // (object, leaving)
     std::vector<Open> open_;                      // of the objects on the path
-    std::vector<Strong> keep_;
+    std::vector<Strong> keep_;  // finished since the last node ended
+    std::vector<Strong> held_;  // finished, held by more than this pass
 };
 
 // The pass: depth first, each distinct node entered once (listed, held and
@@ -346,7 +389,7 @@ public:
             // Held from here on: its address stays its own for the pass.
             out_.rows.push_back({Strong::borrowed(node), {0, 0}});
             leaves_.push_back({k, stack_.size()});
-            expand(node);
+            expand(node, k);
         }
     }
 
@@ -362,24 +405,112 @@ private:
         pinned_ = stack_.size();
     }
 
-    void expand(PyObject* node) {
+    void expand(PyObject* node, size_t k) {
         if (w_.push_children_in_place(node, stack_)) return;
         pin_pending();
-        std::vector<Strong> children;
-        w_.push_children(node, children);  // may run Python code
-        for (Strong& c : children) {
-            stack_.push_back(c.as_ptr());
-            pins_.push_back(std::move(c));
+        read_fields(node, k);
+    }
+
+    // A node whose fields need Python code to read (getters, a dictionary
+    // not read in place): each field is read once, its child nodes listed,
+    // and every other value hashed at once and let go, so that what a getter
+    // made is freed before the next getter runs. The node's digest is put
+    // together when its children are done (combine).
+    struct Piece {
+        PyObject* node;  // a child, held by pins_; else null
+        uint64_t hash;   // the value's hash when no node
+    };
+    struct ReadField {
+        size_t position;
+        FieldRule rule;
+        bool is_list;
+        size_t first, count;  // its pieces
+    };
+    struct ReadNode {
+        size_t row;
+        uint64_t seed;
+        std::vector<ReadField> fields;
+        std::vector<Piece> pieces;
+    };
+
+    uint64_t value_hash(PyObject* x, FieldRule rule) {
+        if (rule == IDENTIFIER && PyUnicode_Check(x)) return LEFT_OUT;
+        if (!is_container(x)) return rules_.leaf(x);
+        return values_.run(x, false).hash;
+    }
+
+    void read_fields(PyObject* node, size_t k) {
+        const TypeInfo& info = w_.info_of(node);
+        ReadNode r{k, 0, {}, {}};
+        uint64_t field_rules = 0;
+        r.seed = rules_.node_seed(Py_TYPE(node), info, field_rules);
+        const std::vector<FieldRule>* wide = rules_.wide_rules(Py_TYPE(node));
+        const size_t start = stack_.size();
+        auto take = [&](PyObject* x, FieldRule rule) {
+            if (w_.is_ast(x)) {
+                r.pieces.push_back({x, 0});
+                stack_.push_back(x);
+                pins_.push_back(Strong::borrowed(x));
+                pinned_ = stack_.size();
+            } else {
+                r.pieces.push_back({nullptr, rule == CONSTANT ? 0 : value_hash(x, rule)});
+            }
+        };
+        Walk::for_each_field(node, info.field_names, [&](size_t j, PyObject* v) {
+            const FieldRule rule = HashRules::rule_at(field_rules, wide, j);
+            ReadField f{j, rule, Py_IS_TYPE(v, w_.list_type) != 0, r.pieces.size(), 0};
+            if (f.is_list) {
+                // Every item held before any is hashed: a repr may change the list.
+                std::vector<Strong> items;
+                Walk::for_each_item(v, [&](Py_ssize_t, PyObject* item) { items.push_back(Strong::borrowed(item)); });
+                for (const Strong& item : items) take(item.as_ptr(), rule);
+            } else {
+                take(v, rule);
+            }
+            f.count = r.pieces.size() - f.first;
+            r.fields.push_back(f);
+        });
+        std::reverse(stack_.begin() + static_cast<std::ptrdiff_t>(start), stack_.end());
+        reads_.push_back(std::move(r));
+    }
+
+    Digest combine(const ReadNode& r) {
+        Digest d{r.seed, 1};
+        auto hash_of = [&](const Piece& p) {
+            if (!p.node) return p.hash;
+            const Digest* c = done_.find(p.node);
+            if (!c) throw InternalFailure("a child was not hashed first");
+            d.size = add_size(d.size, c->size);
+            return c->hash;
+        };
+        for (const ReadField& f : r.fields) {
+            const Piece* pieces = r.pieces.data() + f.first;
+            uint64_t h;
+            if (f.rule == CONSTANT) {
+                // Left out, but its nodes still count.
+                h = LEFT_OUT;
+                for (size_t i = 0; i < f.count; ++i)
+                    if (pieces[i].node) hash_of(pieces[i]);
+            } else if (f.is_list) {
+                h = mix(ALL_ONES, f.count);
+                for (size_t i = 0; i < f.count; ++i) h = mix(h, hash_of(pieces[i]));
+            } else {
+                h = hash_of(pieces[0]);
+            }
+            d.hash = mix(mix(d.hash, f.position), h);
         }
-        pinned_ = stack_.size();
+        return d;
     }
 
     void leave(size_t k) {
         PyObject* node = out_.rows[k].node.as_ptr();
         Digest d;
-        if (!fold_in_place(node, d)) {
+        if (!reads_.empty() && reads_.back().row == k) {
+            d = combine(reads_.back());
+            reads_.pop_back();
+        } else if (!fold_in_place(node, d)) {
             pin_pending();
-            d = values_.run(node);
+            d = values_.run(node, true);
         }
         out_.rows[k].digest = d;
     }
@@ -458,6 +589,7 @@ private:
     ValueHasher values_;
     std::vector<PyObject*> stack_;  // pending nodes, the next on top
     std::vector<Leave> leaves_;     // the open nodes, innermost last
+    std::vector<ReadNode> reads_;   // of the open nodes read by read_fields
     std::vector<Strong> pins_;
     size_t pinned_ = 0;  // stack_[0, pinned_) is held by pins_
     const bool process_;

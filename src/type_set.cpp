@@ -46,10 +46,11 @@ void warn_abstract(PyObject* cls) {
         "%S.%S is an abstract node class, the own class of no parsed node, so it matches nothing; "
         "expand_kinds(%S.%S) gives the classes derived from it",
         module.as_ptr(), name.as_ptr(), module.as_ptr(), name.as_ptr()));
-    const char* text = check(PyUnicode_AsUTF8(message.as_ptr()));
     // Stack level 1 points at the caller's line, as warnings.warn(...,
-    // stacklevel=2) does from a Python function.
-    check_status(PyErr_WarnEx(category, text, 1));
+    // stacklevel=2) does from a Python function. The message goes as the str
+    // it is: through UTF-8 a lone surrogate in a name would fail and a NUL
+    // would cut it short.
+    check_status(PyErr_WarnFormat(category, 1, "%U", message.as_ptr()));
 }
 
 }  // namespace

@@ -341,11 +341,14 @@ def leaf_hash(x):
     return mix(h, len(x)) if cls is str else h
 
 
-CONTAINERS = (tuple, list, frozenset, set)
+CONTAINERS = (tuple, list, frozenset, set, dict)
 
 
 def container_hash(x, seed, item_hash):
-    """Tuples, nested lists and sets by their items, sets in any order."""
+    """Tuples, nested lists and sets by their items, sets in any order; a
+    dict as the sequence key, value, ... in its table's order."""
+    if isinstance(x, dict):
+        x = [v for pair in dict.items(x) for v in pair]
     if isinstance(x, (tuple, list)):
         h = mix(seed, len(x))
         for item in x:

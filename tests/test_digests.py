@@ -44,8 +44,9 @@ def test_sizes_and_process_hashes(stdlib_trees):
 
 
 # Values whose repr depends on the process: a set's order follows the str
-# hash seed, a node's repr holds its address (before 3.14).
+# hash seed (also inside a dict), a node's repr holds its address (before 3.14).
 DRIFTING = """[ast.Constant(frozenset(f"w{i}" for i in range(20))),
+    ast.Constant({"k": frozenset(f"w{i}" for i in range(20)), frozenset("ab"): 1}),
     ast.Constant([[ast.Name("x", ast.Load())]]), ast.Constant((ast.Name("y", ast.Load()), 1)),
     ast.Constant(type("S", (frozenset,), {"__module__": "m"})(f"w{i}" for i in range(20)))]"""
 

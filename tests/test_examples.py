@@ -97,6 +97,8 @@ DUPLICATE_TREE = {
     "pkg/broken.py": "def f(:\n",
     "pkg/notes.txt": "def shared(items): pass\n",
 }
+# Sources the parser refuses with RecursionError or MemoryError ("too complex").
+TOO_COMPLEX = {"pkg/long.py": "x = " + "1 + " * 60_000 + "1\n", "pkg/deep.py": "x = " + "-" * 100_000 + "1\n"}
 
 RUNS = """\
     2 copies of 3 statements, 54 nodes each:
@@ -136,11 +138,15 @@ RENAMED = """\
     (["--jobs", "2"], RUNS + FIRST + SHARED_TINY),
 ], ids=["default", "min-nodes", "exclude", "renamed", "jobs"])
 def test_find_duplicates(tmp_path, args, expected):
-    write_tree(tmp_path, DUPLICATE_TREE)
+    write_tree(tmp_path, DUPLICATE_TREE | TOO_COMPLEX)
+    # Only regular files are read: a FIFO would wait, the zero device never end.
+    os.mkfifo(tmp_path / "pkg/fifo.py")
+    (tmp_path / "pkg/zero.py").symlink_to("/dev/zero")
     r = run_example("find_duplicates.py", tmp_path, "pkg", *args)
     assert r.returncode == 0, r.stderr
     assert r.stdout == textwrap.dedent(expected)
-    assert "pkg/broken.py: skipped:" in r.stderr
+    for name in ("broken", "long", "deep", "fifo", "zero"):
+        assert f"pkg/{name}.py: skipped:" in r.stderr
     workers = "2 interpreters" if sys.version_info >= (3, 14) else "2 processes"
     if "--jobs" in args and not r.stderr.endswith(f"analysed on {workers}\n"):
         # Isolated interpreters fall back to processes where the module cannot load.
@@ -184,7 +190,7 @@ try:
     from distributed import Client, LocalCluster, WorkerPlugin
 except ImportError:
     Client, WorkerPlugin = None, object
-SLICE = ("json", "email", "asyncio", "broken.py")
+SLICE = ("json", "email", "asyncio", "broken.py", "deep.py")
 
 
 class Sabotage(WorkerPlugin):
@@ -209,9 +215,10 @@ def stdlib_slice(tmp_path_factory):
     """Standard-library packages and a file that does not parse, and what
     one worker finds in them."""
     root = tmp_path_factory.mktemp("slice")
-    for package in SLICE[:-1]:
+    for package in SLICE[:-2]:
         (root / package).symlink_to(os.path.join(sysconfig.get_paths()["stdlib"], package))
     (root / "broken.py").write_text("def f(:\n")
+    (root / "deep.py").write_text(TOO_COMPLEX["pkg/deep.py"])
     return root, {mode: run_example("find_duplicates.py", root, *SLICE, *mode).stdout for mode in ((), ("--renamed",))}
 
 
@@ -241,7 +248,7 @@ def test_find_duplicates_on_dask(tmp_path, monkeypatch, stdlib_slice, cluster, a
             r = run_example("find_duplicates.py", root, *SLICE, "--scheduler", c.scheduler_address, *args)
     assert (r.returncode, flag.exists()) == (0, killed), r.stderr
     if args:
-        assert "broken.py: skipped: invalid syntax" in r.stderr
+        assert "broken.py: skipped: invalid syntax" in r.stderr and "deep.py: skipped: " in r.stderr
         assert r.stdout == one_worker[tuple(a for a in args if a == "--renamed")] != ""
     else:  # not even broken.py was read
         assert r.stdout == "" and "broken.py: skipped: [Errno 2]" in r.stderr

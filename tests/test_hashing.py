@@ -285,14 +285,26 @@ def test_failing_repr_fails_the_pass():
             fn(tree)
 
 
+MADE_BY = {
+    "repr": lambda R, G: ast.Module([ast.Expr(ast.Constant(R(), None)) for _ in range(20)], []),
+    "getter": lambda R, G: ast.Module([G() for _ in range(20)], []),
+    "getter inside a value": lambda R, G: ast.Expr(ast.Constant(tuple(G() for _ in range(20)))),
+}
+
+
 @pytest.mark.parametrize("mode", ["process", "stable"])
-def test_repr_results_freed_as_the_pass_goes(mode):
-    # Each repr (a str subclass) is freed before the next runs, not at the end.
+@pytest.mark.parametrize("made_by", MADE_BY)
+def test_what_python_code_makes_is_freed_as_the_pass_goes(mode, made_by):
+    # Each repr (a str subclass), or each tuple a field's getter builds, is
+    # freed before the next runs, not at the end; each getter runs once.
     alive, most = [], []
     Text = type("Text", (str,), {"__del__": lambda self: alive.pop()})
     R = type("R", (), {"__repr__": lambda self: alive.append(0) or most.append(len(alive)) or Text("r")})
-    subtree_digest(ast.Module([ast.Expr(ast.Constant(R(), None)) for _ in range(20)], []), mode)
-    assert (len(alive), max(most)) == (0, 1)
+    T = type("T", (), {"__del__": lambda self: alive.pop(), "__repr__": lambda self: "t"})
+    G = type("G", (ast.stmt,), {"_fields": ("value",),
+                                "value": property(lambda self: most.append(len(alive)) or alive.append(0) or (T(),))})
+    subtree_digest(MADE_BY[made_by](R, G), mode)
+    assert (len(alive), max(most), len(most)) == (0, 1 if made_by == "repr" else 0, 20)
 
 
 def test_repr_emptying_the_list_being_hashed():

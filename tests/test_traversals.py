@@ -490,9 +490,17 @@ class AbstractChild(ast.expr, metaclass=Interrupting):
     pass
 
 
+def _abstract_named(qualname):
+    cls = type("Abstract", (ast.expr,), {"__qualname__": qualname})
+    cls.derived = type("Derived", (cls,), {})  # held: it makes cls abstract
+    return cls
+
+
 # A class that no parsed node has as its own class matches nothing: the
-# result stands, with a warning pointing at the caller's line.
+# result stands, with a warning pointing at the caller's line (whatever the
+# class's name holds).
 @pytest.mark.parametrize("call, named", [
+    *((lambda c=_abstract_named(q): OF_TYPES(ROOT, (c,)), [f"{__name__}.{q}"]) for q in ("A\ud800b", "A\0b")),
     (lambda: OF_TYPES(ROOT, (ast.expr, ast.Name, ast.expr)), ["ast.expr"]),
     (lambda: FRONTIER(ROOT, (ast.stmt, ast.AST)), ["ast.stmt", "ast.AST"]),
     (lambda: EDGES(ROOT, (ast.expr_context,)), ["ast.expr_context"]),
