@@ -132,11 +132,13 @@ PYTHON ?= python3
 BUILD_PKGS := python3-dev cmake g++ make
 install:
 	@$(MAKE) --no-print-directory host-deps "HOST_PKGS=$(BUILD_PKGS)"
-	@py=$$(command -v "$(PYTHON)") || { echo "make install: $(PYTHON) not found" >&2; exit 1; }; \
+	@given=$$(command -v "$(PYTHON)") || { echo "make install: $(PYTHON) not found" >&2; exit 1; }; \
+	py=$$("$$given" tools/install-check "$(PYTHON)" "$$given") || exit 1; \
 	dir=build/install-$$(printf %s "$$py" | sha256sum | cut -c1-12); \
 	tools/build "$$py" $$dir && rm -rf $$dir/wheel && \
 	"$$py" tools/pack-wheel $$dir/quernwood.*.so $$dir/wheel >/dev/null && \
-	"$$py" -m pip install --no-index --no-deps --force-reinstall $$dir/wheel/quernwood-*.whl
+	"$$py" -m pip install --no-index --no-deps --force-reinstall $$dir/wheel/quernwood-*.whl && \
+	(cd / && "$$py" -c 'import quernwood, sys; print("make install: quernwood", quernwood.__version__, "installed as", quernwood.__file__, "for", sys.executable)')
 
 wheels: host-deps
 	tools/wheels "$(PYENV)"
