@@ -59,7 +59,7 @@ def stub_returns():
             aliases[node.targets[0].id] = ast.unparse(value)
         elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name) and node.value:
             aliases[node.target.id] = ast.unparse(node.value)
-        elif isinstance(node, ast.FunctionDef) and node.returns is not None and node.col_offset == 0:
+        elif isinstance(node, ast.FunctionDef) and node.returns is not None:
             returns[node.name] = ast.unparse(node.returns)
     return returns, aliases
 
