@@ -48,3 +48,21 @@ def test_a_broken_cross_reference_fails_the_build(tmp_path, reference, fails):
     assert (r.returncode != 0) == fails, r.stderr
     if fails:
         assert reference.split("`")[1] in r.stderr
+
+
+@pytest.mark.slow_under_asan
+def test_bench_results_draw_the_speed_page_figures(tmp_path, monkeypatch):
+    # What bench.py writes is what plots.py reads: a per-file run over two
+    # small modules, drawn.
+    pytest.importorskip("matplotlib")
+    monkeypatch.syspath_prepend(os.path.join(HERE, "bench"))
+    import bench
+    import plots
+    texts = [b"def f(x):\n    return g(x)\n", b"class C:\n    def m(self):\n        return [a for a in self]\n"]
+    monkeypatch.setattr(bench, "sources", lambda: texts)
+    results = tmp_path / "results" / "python3.x.json"
+    monkeypatch.setattr(sys, "argv", ["bench.py", "--per-file", "--only", "walk,subtree_hash", "--json", str(results)])
+    bench.main()
+    plots.main(["plots.py", str(results.parent), str(tmp_path / "out")])
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["python3.x.json", "size.png", "speedup.png"]
+    assert all((tmp_path / "out" / name).stat().st_size > 1000 for name in ("size.png", "speedup.png"))
