@@ -13,6 +13,9 @@
 #             each installed into fresh venvs on the host and in the root and
 #             smoke-tested, the test suite run on four of them (tools/wheel-check)
 # make typecheck    mypy --strict and pyright over the stubs, as a wheel installs them
+# make docs   the documentation in build/docs/html (Sphinx, in the root), built
+#             with warnings as errors; every example in it run as a doctest
+# make plots  the speed page's figures from make bench's results
 # make demo   the duplicate-code finder over 3.15's own standard library
 # make leakcheck  build for the debug interpreter python3.15d in the root and
 #             require reference and block totals to stay flat (tests/leakcheck.py)
@@ -32,10 +35,12 @@ REPEAT_RUN   := QUERNWOOD_STDLIB_STRIDE=3
 FULL_PYENV   := 3.12.1
 PYTEST_ARGS  ?=
 BENCH_ARGS   ?=
+BENCH_PYTHONS ?= 3.15
 
 .PHONY: instructions
 .PHONY: test bench host-deps devroot test-root test-host build-root-% test-root-% clean
 .PHONY: test-pyenv test-pyenv-% test-clang test-clang-root
+.PHONY: docs docs-root plots
 .PHONY: install wheels wheel-check typecheck typecheck-root demo demo-root
 .PHONY: leakcheck sanitize leakcheck-root sanitize-root
 
@@ -93,9 +98,27 @@ test-clang-root:
 	CXX=clang++ LDFLAGS=-fuse-ld=lld tools/build python3.15 build/py3.15-clang
 	$(REPEAT_RUN) PYTHONPATH=$(CURDIR)/build/py3.15-clang python3.15 -m pytest -q -p no:cacheprovider tests $(PYTEST_ARGS)
 
+# Each interpreter's results also go to build/bench/pythonX.Y.json, the data
+# bench/plots.py draws the speed page's figures from (make plots).
 bench: devroot
-	tools/devroot run $(MAKE) --no-print-directory build-root-3.15
-	tools/devroot run env PYTHONPATH=$(CURDIR)/build/py3.15 python3.15 bench/bench.py $(BENCH_ARGS)
+	tools/devroot run $(MAKE) --no-print-directory $(addprefix bench-root-,$(BENCH_PYTHONS)) "BENCH_ARGS=$(BENCH_ARGS)"
+
+bench-root-%: build-root-%
+	PYTHONPATH=$(CURDIR)/build/py$* python$* bench/bench.py --json build/bench/python$*.json $(BENCH_ARGS)
+
+# The documentation, built with the 3.15 module: HTML with warnings as errors
+# and every cross-reference checked, then every example run as a doctest.
+docs: devroot
+	tools/devroot run $(MAKE) --no-print-directory docs-root
+
+docs-root: build-root-3.15
+	PYTHONPATH=$(CURDIR)/build/py3.15 python3.15 -m sphinx -q -W -n --keep-going -b html -d build/docs/doctrees docs build/docs/html
+	PYTHONPATH=$(CURDIR)/build/py3.15 python3.15 -m sphinx -q -W -n --keep-going -b doctest -d build/docs/doctrees docs build/docs/doctest
+
+# The speed page's figures and the data they are drawn from, from the results
+# of make bench (build/bench/*.json).
+plots: devroot
+	tools/devroot run python3.15 bench/plots.py build/bench docs/_static/bench
 
 # valgrind is not part of the root's package list: installed on first use.
 instructions: devroot
@@ -109,11 +132,13 @@ PYTHON ?= python3
 BUILD_PKGS := python3-dev cmake g++ make
 install:
 	@$(MAKE) --no-print-directory host-deps "HOST_PKGS=$(BUILD_PKGS)"
-	@py=$$(command -v "$(PYTHON)") || { echo "make install: $(PYTHON) not found" >&2; exit 1; }; \
+	@given=$$(command -v "$(PYTHON)") || { echo "make install: $(PYTHON) not found" >&2; exit 1; }; \
+	py=$$("$$given" tools/install-check "$(PYTHON)" "$$given") || exit 1; \
 	dir=build/install-$$(printf %s "$$py" | sha256sum | cut -c1-12); \
 	tools/build "$$py" $$dir && rm -rf $$dir/wheel && \
 	"$$py" tools/pack-wheel $$dir/quernwood.*.so $$dir/wheel >/dev/null && \
-	"$$py" -m pip install --no-index --no-deps --force-reinstall $$dir/wheel/quernwood-*.whl
+	"$$py" -m pip install --no-index --no-deps --force-reinstall $$dir/wheel/quernwood-*.whl && \
+	(cd / && "$$py" -c 'import quernwood, sys; print("make install: quernwood", quernwood.__version__, "installed as", quernwood.__file__, "for", sys.executable)')
 
 wheels: host-deps
 	tools/wheels "$(PYENV)"

@@ -16,6 +16,11 @@ Cases come from the cases_*.py modules beside this file.
 
 Usage: python bench.py [--per-file | --corpus] [--no-gc] [--rounds N]
                        [--only GROUP[,GROUP...]] [--hot MODULE [--repeat K]]
+                       [--json FILE]
+
+--json also writes the results as data (bench/plots.py draws them): the
+interpreter, the load average before and after, and per mode the best
+nanoseconds of every case; the per-file mode also per module with its size.
 
 --hot times every per-tree case on one module walked K times in a row, so
 that the tree stays in cache.
@@ -23,6 +28,7 @@ that the tree stays in cache.
 import argparse
 import ast
 import gc
+import json
 import importlib
 import os
 import pathlib
@@ -89,13 +95,15 @@ def time_case(case, trees, largest, use_gc):
         gc.enable()
 
 
-def per_file(cases, use_gc):
-    """Summed over the modules: per case, the best of the rounds on each."""
+def per_file(cases, use_gc, modules=None):
+    """Summed over the modules: per case, the best of the rounds on each.
+    Each module's own size and bests are appended to `modules` if given."""
     total = {c.key: 0 for c in cases}
     nodes = 0
     for text in sources():
         best = {}
-        nodes += quernwood._walk_count(parse(text))
+        size = quernwood._walk_count(parse(text))
+        nodes += size
         for r in range(PER_FILE_ROUNDS):
             # Each round starts at another case, so no case always runs first.
             order = cases[r % len(cases):] + cases[:r % len(cases)]
@@ -118,17 +126,29 @@ def per_file(cases, use_gc):
                 best[c.key] = min(best.get(c.key, ns), ns)
         for k, ns in best.items():
             total[k] += ns
+        if modules is not None:
+            modules.append({"nodes": size, "ns": [best[c.key] for c in cases]})
     return total, nodes
 
 
-def print_table(cases, best, units, scope_of):
-    print("| group | function | corpus | ns per node | speed-up |")
-    print("|---|---|---|---:|---:|")
-    baseline = {}
+def table_data(cases, best, units):
+    """The rows of print_table as data: ns per node and speed-up."""
+    rows, baseline = [], {}
     for c in cases:
         ns = best[c.key]
+        first = c.group not in baseline
         base = baseline.setdefault(c.group, ns)
-        print(f"| {c.group} | `{c.name}` | {scope_of(c)} | {ns / units[c.scope]:.2f} | {base / ns:.1f}x |")
+        rows.append({"group": c.group, "function": c.name, "scope": c.scope,
+                     "ns": ns, "ns_per_node": ns / units[c.scope], "speedup": base / ns,
+                     "baseline": first})
+    return rows
+
+
+def print_table(rows, scope_of):
+    print("| group | function | corpus | ns per node | speed-up |")
+    print("|---|---|---|---:|---:|")
+    for r in rows:
+        print(f"| {r['group']} | `{r['function']}` | {scope_of(r['scope'])} | {r['ns_per_node']:.2f} | {r['speedup']:.1f}x |")
 
 
 def main():
@@ -141,7 +161,11 @@ def main():
     parser.add_argument("--only", default=None, help="comma-separated groups to run")
     parser.add_argument("--hot", default=None, help="one module of the standard library, e.g. ast.py")
     parser.add_argument("--repeat", type=int, default=50, help="walks of the --hot module per round")
+    parser.add_argument("--json", default=None, help="also write the results as data to this file")
     args = parser.parse_args()
+    data = {"python": sys.version.split()[0], "implementation": sys.implementation.name,
+            "platform": sys.platform, "gc": not args.no_gc, "loadavg_before": os.getloadavg(),
+            "started": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())}
     use_gc = not args.no_gc
     gc_note = "collector on" if use_gc else "collector off while timing"
     only = set(args.only.split(",")) if args.only else None
@@ -150,15 +174,20 @@ def main():
 
     if args.per_file or (not args.corpus and not args.hot):
         cases = [c for c in all_cases if c.scope == "tree"]
-        total, nodes = per_file(cases, use_gc)
+        modules = []
+        total, nodes = per_file(cases, use_gc, modules)
+        rows = table_data(cases, total, {"tree": nodes})
+        data["per_file"] = {"modules": len(sources()), "nodes": nodes, "rounds": PER_FILE_ROUNDS, "rows": rows,
+                            "functions": [c.name for c in cases], "groups": [c.group for c in cases],
+                            "per_module": modules}
         print(f"Per file: Python {version}, {len(sources())} modules of its standard library, {nodes} nodes; "
               f"each parsed, then every case on the fresh tree, best of {PER_FILE_ROUNDS} per module, "
               f"summed; {gc_note}")
         print()
-        print_table(cases, total, {"tree": nodes}, lambda c: "each module")
+        print_table(rows, lambda scope: "each module")
         print()
     if args.per_file:
-        return
+        return write_json(args.json, data)
 
     if args.hot:
         path = os.path.join(sysconfig.get_paths()["stdlib"], args.hot)
@@ -190,8 +219,22 @@ def main():
               f"{nodes} nodes (largest module: {units['largest']}), all parsed first, best of {args.rounds} "
               f"rounds; {gc_note}")
     print()
-    print_table(cases, best, units,
-                lambda c: args.hot or ("largest module" if c.scope == "largest" else "all modules"))
+    rows = table_data(cases, best, units)
+    print_table(rows, lambda scope: args.hot or ("largest module" if scope == "largest" else "all modules"))
+    data["hot" if args.hot else "corpus"] = {
+        "modules": len(trees), "nodes": nodes, "largest": units["largest"], "rounds": args.rounds,
+        "module": args.hot, "rows": rows}
+    write_json(args.json, data)
+
+
+def write_json(path, data):
+    if path is None:
+        return
+    data["loadavg_after"] = os.getloadavg()
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    with open(path, "w") as f:
+        json.dump(data, f, indent=1)
+        f.write("\n")
 
 
 if __name__ == "__main__":

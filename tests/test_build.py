@@ -118,3 +118,25 @@ def test_backend_names_scikit_build_core_only_when_it_is_missing(tmp_path, state
     else:
         # A fault inside an installed backend is not disguised as its absence.
         assert out.startswith("error packaging_not_here No module named 'packaging_not_here'")
+
+
+@pytest.mark.parametrize("in_venv, marker, refused", [
+    (False, True, True),   # Debian's own interpreter: pip would refuse after the build
+    (True, True, False),   # a venv made from it
+    (False, False, False),  # a pyenv build
+])
+def test_install_check_refuses_a_system_managed_interpreter(tmp_path, monkeypatch, capsys, in_venv, marker, refused):
+    import importlib.machinery
+    import importlib.util
+    path = os.path.join(HERE, "tools", "install-check")
+    spec = importlib.util.spec_from_loader("install_check", importlib.machinery.SourceFileLoader("install_check", path))
+    check = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(check)
+    if marker:
+        (tmp_path / "EXTERNALLY-MANAGED").write_text("[externally-managed]\n")
+    monkeypatch.setattr(check.sysconfig, "get_path", lambda name: str(tmp_path))
+    monkeypatch.setattr(check.sys, "prefix", "/venv" if in_venv else check.sys.base_prefix)
+    assert check.main("python3.11", "/shims/python3.11") == (1 if refused else 0)
+    out, err = capsys.readouterr()
+    assert f"CPython {sys.version.split()[0]} at " in err and "reached through /shims/python3.11" in err
+    assert (out == "") == refused and ("venv" in err) == refused
