@@ -24,7 +24,7 @@ struct ClassFields {
 };
 
 void field_value(PyObject* cls, ClassFields& out) {
-    PyObject* fields = PyObject_GetAttrString(cls, "_fields");
+    PyObject* fields = get_attr_interned(cls, "_fields");
     if (!fields) {
         clear_ordinary_error();
         return;
@@ -52,15 +52,20 @@ void field_value(PyObject* cls, ClassFields& out) {
 
 BaseTypes get_base_ast_type() {
     Strong mod = Strong::own(PyImport_ImportModule("ast"));
-    Strong ast = Strong::own(PyObject_GetAttrString(mod.as_ptr(), "AST"));
+    Strong ast = Strong::own(get_attr_interned(mod.as_ptr(), "AST"));
     PyTypeObject* ast_t = as_type(ast.as_ptr());
-    Strong expr = Strong::own(PyObject_GetAttrString(mod.as_ptr(), "expr"));
+    Strong expr = Strong::own(get_attr_interned(mod.as_ptr(), "expr"));
     PyTypeObject* expr_t = as_type(expr.as_ptr());
     // The ast module keeps both classes alive for the interpreter's lifetime.
     return {ast_t, expr_t};
 }
 
 BaseTypes resolve_base_types() { return current_state().base_types(); }
+
+PyObject* get_attr_interned(PyObject* o, const char* name) {
+    Strong n = Strong::own_or_null(PyUnicode_InternFromString(name));
+    return n ? PyObject_GetAttr(o, n.as_ptr()) : nullptr;
+}
 
 FieldTable::FieldTable()
     : keys_(new uintptr_t[INITIAL_SLOTS]()), infos_(new FieldInfo[INITIAL_SLOTS]()), mask_(INITIAL_SLOTS - 1) {}
@@ -112,7 +117,7 @@ void FieldTable::grow() {
 
 std::unique_ptr<FieldTable> prebuild_field_table() {
     Strong mod = Strong::own(PyImport_ImportModule("ast"));
-    Strong ast = Strong::own(PyObject_GetAttrString(mod.as_ptr(), "AST"));
+    Strong ast = Strong::own(get_attr_interned(mod.as_ptr(), "AST"));
     as_type(ast.as_ptr());
 
     auto table = std::make_unique<FieldTable>();
@@ -131,7 +136,8 @@ std::unique_ptr<FieldTable> prebuild_field_table() {
             if (row[i]) table->keep_alive(row[i]);
         }
         table->insert_ast(reinterpret_cast<PyTypeObject*>(cls.as_ptr()), f.value, std::move(row));
-        Strong subs = Strong::own(PyObject_CallMethod(cls.as_ptr(), "__subclasses__", nullptr));
+        Strong subclasses = Strong::own(get_attr_interned(cls.as_ptr(), "__subclasses__"));
+        Strong subs = Strong::own(PyObject_CallNoArgs(subclasses.as_ptr()));
         Strong it = Strong::own(PyObject_GetIter(subs.as_ptr()));
         for (;;) {
             PyObject* item = nullptr;

@@ -21,6 +21,12 @@ BaseTypes resolve_base_types();
 // Imports ast and reads AST and expr; no caching.
 BaseTypes get_base_ast_type();
 
+// getattr(o, name) with the name interned (new reference, or null with an
+// error set). CPython's type attribute cache files each entry under the name
+// object's address and keeps that object: a fresh name per lookup, as
+// PyObject_GetAttrString makes, stays there until its slot is taken again.
+PyObject* get_attr_interned(PyObject* o, const char* name);
+
 // Looks two base links up and compares addresses: a class whose base is
 // ast.AST, or whose base's base is ast.AST or ast.expr.
 inline bool issubclass_of_ast(PyTypeObject* t, const BaseTypes& b) noexcept {

@@ -43,7 +43,7 @@ std::unique_ptr<TypeInfo> build_type_info(ModuleState& state, PyTypeObject* type
 
 std::vector<Strong> names_of(PyObject* type, const char* attr) {
     std::vector<Strong> names;
-    PyObject* value = PyObject_GetAttrString(type, attr);
+    PyObject* value = get_attr_interned(type, attr);
     if (!value) {
         clear_ordinary_error();
         return names;

@@ -5,8 +5,13 @@ failing (or every allocation from the k-th on), k = 0, 1, ... until the call
 succeeds. Every attempt must succeed or raise MemoryError; anything else
 (PanicException, SystemError, another error, an abort) is a defect."""
 
+import _thread
 import ast
+import dis
+import gc
+import sys
 import threading
+import time
 import warnings
 
 import _testcapi
@@ -60,6 +65,11 @@ def _abstract_as_error(tree):
 
 
 def _attempt(fn, tree, start, stop):
+    # The collector stays off in the window: a collection there would run
+    # callbacks of earlier garbage, whose failures land on stderr or not
+    # depending on where the collector's counts happened to stand.
+    collecting = gc.isenabled()
+    gc.disable()
     _testcapi.set_nomemory(start, stop)
     try:
         fn(tree)
@@ -70,6 +80,48 @@ def _attempt(fn, tree, start, stop):
         return e
     finally:
         _testcapi.remove_mem_hooks()
+        if collecting:
+            gc.enable()
+
+
+def _park(lock):
+    lock.acquire()
+
+
+# A thread whose frame stands at this call while another thread runs is
+# blocked inside acquire(), where it allocates nothing.
+_PARKED_AT = [i.offset for i in dis.get_instructions(_park) if i.opname == "CALL"][-1]
+
+
+def _parked(ident):
+    frame = sys._current_frames()[ident]
+    return frame.f_code is _park.__code__ and frame.f_lasti == _PARKED_AT
+
+
+def _on_fresh_thread(attempt):
+    """attempt() on a new thread, this one parked in acquire() meanwhile.
+
+    The failing allocator is the whole process's: threading's own start()
+    and join() allocate, and under load the waiting thread ran them inside
+    the window, took the failure and died printing it."""
+    waiting = threading.get_ident()
+    done = _thread.allocate_lock()
+    done.acquire()
+    out = []
+
+    def run():
+        try:
+            while not _parked(waiting):
+                time.sleep(0.0001)
+            out.append(attempt())
+        finally:
+            done.release()
+
+    t = threading.Thread(target=run)
+    t.start()
+    _park(done)
+    t.join()  # the thread's own teardown ends before the next window
+    return out[0]
 
 
 def sweep(name, fresh_thread=False, limit=5000):
@@ -85,11 +137,7 @@ def sweep(name, fresh_thread=False, limit=5000):
             tree = ast.parse(SOURCE)
             stop = 0 if every_after else k + 1
             if fresh_thread:
-                out = []
-                t = threading.Thread(target=lambda: out.append(_attempt(fn, tree, k, stop)))
-                t.start()
-                t.join()
-                outcome = out[0]
+                outcome = _on_fresh_thread(lambda: _attempt(fn, tree, k, stop))
             else:
                 outcome = _attempt(fn, tree, k, stop)
             if outcome is None:
