@@ -48,7 +48,7 @@ def totals(malloc_bytes=True):
 FAILURES = []
 
 
-def check(name, fn, n, attempts=4, settle=0.0, malloc_bytes=True, tolerance=0, baseline=None):
+def check(name, fn, n, attempts=4, settle=0.0, malloc_bytes=True, tolerance=0, baseline=None, byte_tolerance=None):
     """Runs fn n times to warm up, then requires n more calls to change nothing.
 
     With `settle`, the totals may take up to that many seconds to come back:
@@ -58,7 +58,9 @@ def check(name, fn, n, attempts=4, settle=0.0, malloc_bytes=True, tolerance=0, b
     `tolerance`, totals may move by that much. With `baseline`, what n calls
     of it leave (run right after fn's) is taken off fn's: a destroyed
     interpreter leaves what its own finalization did not free in the
-    totals, a number that varies and only slowly falls."""
+    totals, a number that varies and only slowly falls. `byte_tolerance`
+    sets malloc's bound apart from the references' and blocks'."""
+    bounds = (tolerance, tolerance, tolerance if byte_tolerance is None else byte_tolerance)
     for _ in range(n):
         fn()
         if baseline:
@@ -70,7 +72,7 @@ def check(name, fn, n, attempts=4, settle=0.0, malloc_bytes=True, tolerance=0, b
             fn()
         after = totals(malloc_bytes)
         waited = 0.0
-        while any(abs(b - a) > tolerance for a, b in zip(before, after)) and waited < settle:
+        while any(abs(b - a) > t for a, b, t in zip(before, after, bounds)) and waited < settle:
             threading.Event().wait(0.01)
             waited += 0.01
             after = totals(malloc_bytes)
@@ -82,7 +84,7 @@ def check(name, fn, n, attempts=4, settle=0.0, malloc_bytes=True, tolerance=0, b
         deltas.append(delta)
         # Against a baseline only a rise counts: the two lives leave
         # different amounts of the interpreter's own, and a leak only adds.
-        if all((d if baseline else abs(d)) <= tolerance for d in delta):
+        if all((d if baseline else abs(d)) <= t for d, t in zip(delta, bounds)):
             print(f"ok    {name:<44} x{n:<4} refs/blocks/bytes delta {delta}")
             return
     print(f"LEAK  {name:<44} x{n:<4} deltas {deltas}")
@@ -404,8 +406,12 @@ if _interpreters is not None and hasattr(_interpreters, "new_config"):
 
 
 def main():
+    # malloc's count was seen to move by 576 bytes either way from round to
+    # round in the NodeTransformer case (3.15.2d), references and blocks
+    # flat: the byte bound lets one such swing through, while a native leak
+    # of 64 bytes a call still shows as 1280.
     for name, fn in SUCCESS_CASES:
-        check(name, fn, 20)
+        check(name, fn, 20, byte_tolerance=1024)
     # Raising and catching 200 exceptions moves the totals by a few dozen
     # now and then (up to 36 seen on the add_note path, none in most runs)
     # as the interpreter's own caches fill and drain; a leak of one reference
