@@ -63,7 +63,8 @@ PACK = os.path.join(HERE, "tools", "pack-wheel")
         ("quernwood.cpython-311-x86_64-linux-gnu.so", "cp311-cp311-linux_x86_64"),
         ("quernwood.cpython-315-x86_64-linux-gnu.so", "cp315-cp315-linux_x86_64"),
         ("quernwood.cpython-313t-x86_64-linux-gnu.so", None),
-        ("quernwood.cpython-313-aarch64-linux-gnu.so", None),
+        ("quernwood.cpython-313-aarch64-linux-gnu.so", "cp313-cp313-linux_aarch64"),
+        ("quernwood.cpython-313-arm64-linux-gnu.so", None),
         ("quernwood.abi3.so", None),
         ("quernwood.so", None),
     ],
@@ -118,3 +119,39 @@ def test_backend_names_scikit_build_core_only_when_it_is_missing(tmp_path, state
     else:
         # A fault inside an installed backend is not disguised as its absence.
         assert out.startswith("error packaging_not_here No module named 'packaging_not_here'")
+
+
+# Reference pairs (x86_64 text, arm64 text) of neighbouring versions, and the
+# x86_64 pyconfig.h of the version with no arm64 build.
+X64, NO_X64 = "#define HAVE_GCC_ASM_FOR_X64 1", "/* #undef HAVE_GCC_ASM_FOR_X64 */"
+TIER1, TIER2 = "#define PY_SUPPORT_TIER 1", "#define PY_SUPPORT_TIER 2"
+WCHAR = "#define SIZEOF_WCHAR_T 4"
+PAIR = ("\n".join([X64, TIER1, WCHAR]), "\n".join([NO_X64, TIER2, WCHAR]))
+
+
+@pytest.mark.parametrize(
+    "target, pairs, result",
+    [
+        # Each macro known to a pair; those that differ there take arm64's value.
+        ([X64, "/* comment */", TIER1, WCHAR], [PAIR, PAIR], [NO_X64, "/* comment */", TIER2, WCHAR]),
+        # A pair that lacks a macro leaves it to the others.
+        ([X64, WCHAR], [PAIR, (WCHAR, WCHAR)], [NO_X64, WCHAR]),
+        ([X64, "#define HAVE_NEW 1"], [PAIR], "HAVE_NEW is in no reference pair"),
+        ([X64], [PAIR, (X64, X64)], "the reference pairs disagree on HAVE_GCC_ASM_FOR_X64"),
+        ([NO_X64], [PAIR], "not the x86_64 value"),
+        ([WCHAR], [(WCHAR + "\n" + X64, WCHAR)], "a pair defines different macros"),
+    ],
+)
+def test_arm_pyconfig_takes_only_what_every_neighbour_agrees_on(target, pairs, result):
+    import importlib.machinery
+    import importlib.util
+
+    path = os.path.join(HERE, "tools", "arm-pyconfig")
+    loader = importlib.machinery.SourceFileLoader("arm_pyconfig", path)
+    mod = importlib.util.module_from_spec(importlib.util.spec_from_loader("arm_pyconfig", loader))
+    loader.exec_module(mod)
+    if isinstance(result, str):
+        with pytest.raises(ValueError, match=result):
+            mod.derive("\n".join(target), pairs)
+    else:
+        assert mod.derive("\n".join(target), pairs)[0] == "\n".join(result) + "\n"
