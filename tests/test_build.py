@@ -3,8 +3,10 @@ packed wheel is tagged by its module and records every file, and the in-tree
 build backend says what is missing only when scikit-build-core is."""
 
 import base64
+import glob
 import hashlib
 import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -92,6 +94,25 @@ def test_packed_wheel_is_tagged_by_its_module_and_records_every_file(tmp_path, m
             data = whl.read(name)
             want = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
             assert (digest, size) == (f"sha256={want}", str(len(data))), name
+
+
+@pytest.mark.slow_under_asan
+@pytest.mark.skipif(sys.base_prefix != "/usr" or not glob.glob("/usr/share/python-wheels/pip-*.whl"),
+                    reason="needs a Debian interpreter and its pip wheel")
+@pytest.mark.skipif(platform.machine() != "x86_64", reason="a venv and pip take minutes under emulation")
+@pytest.mark.parametrize("loads", [True, False])
+def test_venv_smoke_fails_when_the_installed_module_does_not_load(tmp_path, loads):
+    so = tmp_path / os.path.basename(quernwood.__file__)
+    if loads:
+        shutil.copy(quernwood.__file__, so)
+    else:
+        so.write_bytes(b"\x7fELF not really")
+    wheel = subprocess.run([sys.executable, PACK, str(so), str(tmp_path / "out"), HERE],
+                           capture_output=True, text=True, check=True).stdout.strip()
+    r = subprocess.run([sys.executable, os.path.join(HERE, "tools", "venv-smoke"), sys.executable, wheel],
+                       capture_output=True, text=True)
+    assert (r.returncode == 0) == loads, r.stderr
+    assert ("smoke: quernwood from" in r.stdout) == loads
 
 
 @pytest.mark.parametrize("state", ["missing", "present", "broken"])
