@@ -8,10 +8,15 @@
 # make install PYTHON=python3.X  build the module for that interpreter with the
 #             host's compiler and pip-install it as a wheel, offline
 # make wheels the sdist and manylinux wheels for CPython 3.11-3.15 in dist/,
-#             compiled in a Debian 11 root (tools/wheels, tools/wheelroot)
+#             x86_64 and aarch64, compiled in a Debian 11 root (tools/wheels,
+#             tools/wheelroot)
 # make wheel-check  make wheels, then check them: tags, exports, metadata;
-#             each installed into fresh venvs on the host and in the root and
-#             smoke-tested, the test suite run on four of them (tools/wheel-check)
+#             each installed into fresh venvs on the host and in the roots
+#             (aarch64 under qemu-user, tools/armroot) and smoke-tested, the
+#             test suite run on four x86_64 ones (tools/wheel-check)
+# make wheel-check-aarch64-suite  the test suite (every sixth standard-library
+#             module) on the aarch64 wheel for 3.15 installed in an arm64
+#             venv under qemu-user; uses the wheel make wheels left in dist/
 # make typecheck    mypy --strict and pyright over the stubs, as a wheel installs them
 # make docs   the documentation in build/docs/html (Sphinx, in the root), built
 #             with warnings as errors; every example in it run as a doctest
@@ -41,7 +46,7 @@ BENCH_PYTHONS ?= 3.15
 .PHONY: test bench host-deps devroot test-root test-host build-root-% test-root-% clean
 .PHONY: test-pyenv test-pyenv-% test-clang test-clang-root
 .PHONY: docs docs-root plots
-.PHONY: install wheels wheel-check typecheck typecheck-root demo demo-root
+.PHONY: install wheels wheel-check wheel-check-aarch64-suite typecheck typecheck-root demo demo-root
 .PHONY: leakcheck sanitize leakcheck-root sanitize-root
 
 # tools/devroot clears the environment: the selection is passed on explicitly.
@@ -145,6 +150,10 @@ wheels: host-deps
 
 wheel-check: wheels
 	tools/wheel-check "$(PYENV)"
+
+wheel-check-aarch64-suite:
+	@whl=$$(ls dist/quernwood-*-cp315-cp315-*_aarch64.whl 2>/dev/null) || { echo "make: no aarch64 wheel for 3.15 in dist/: make wheels" >&2; exit 1; }; \
+	tools/armroot run sid /usr/bin/python3.15 $(CURDIR)/tools/venv-smoke /usr/bin/python3.15 $(CURDIR)/$$whl 6 $(PYTEST_ARGS)
 
 # The root's python3 (3.14) runs mypy, the host's node pyright (from npm, on
 # first use); the stubs sit where a wheel puts them.

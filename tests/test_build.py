@@ -3,8 +3,10 @@ packed wheel is tagged by its module and records every file, and the in-tree
 build backend says what is missing only when scikit-build-core is."""
 
 import base64
+import glob
 import hashlib
 import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -63,7 +65,8 @@ PACK = os.path.join(HERE, "tools", "pack-wheel")
         ("quernwood.cpython-311-x86_64-linux-gnu.so", "cp311-cp311-linux_x86_64"),
         ("quernwood.cpython-315-x86_64-linux-gnu.so", "cp315-cp315-linux_x86_64"),
         ("quernwood.cpython-313t-x86_64-linux-gnu.so", None),
-        ("quernwood.cpython-313-aarch64-linux-gnu.so", None),
+        ("quernwood.cpython-313-aarch64-linux-gnu.so", "cp313-cp313-linux_aarch64"),
+        ("quernwood.cpython-313-arm64-linux-gnu.so", None),
         ("quernwood.abi3.so", None),
         ("quernwood.so", None),
     ],
@@ -91,6 +94,25 @@ def test_packed_wheel_is_tagged_by_its_module_and_records_every_file(tmp_path, m
             data = whl.read(name)
             want = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
             assert (digest, size) == (f"sha256={want}", str(len(data))), name
+
+
+@pytest.mark.slow_under_asan
+@pytest.mark.skipif(sys.base_prefix != "/usr" or not glob.glob("/usr/share/python-wheels/pip-*.whl"),
+                    reason="needs a Debian interpreter and its pip wheel")
+@pytest.mark.skipif(platform.machine() != "x86_64", reason="a venv and pip take minutes under emulation")
+@pytest.mark.parametrize("loads", [True, False])
+def test_venv_smoke_fails_when_the_installed_module_does_not_load(tmp_path, loads):
+    so = tmp_path / os.path.basename(quernwood.__file__)
+    if loads:
+        shutil.copy(quernwood.__file__, so)
+    else:
+        so.write_bytes(b"\x7fELF not really")
+    wheel = subprocess.run([sys.executable, PACK, str(so), str(tmp_path / "out"), HERE],
+                           capture_output=True, text=True, check=True).stdout.strip()
+    r = subprocess.run([sys.executable, os.path.join(HERE, "tools", "venv-smoke"), sys.executable, wheel],
+                       capture_output=True, text=True)
+    assert (r.returncode == 0) == loads, r.stderr
+    assert ("smoke: quernwood from" in r.stdout) == loads
 
 
 @pytest.mark.parametrize("state", ["missing", "present", "broken"])
@@ -140,3 +162,39 @@ def test_install_check_refuses_a_system_managed_interpreter(tmp_path, monkeypatc
     out, err = capsys.readouterr()
     assert f"CPython {sys.version.split()[0]} at " in err and "reached through /shims/python3.11" in err
     assert (out == "") == refused and ("venv" in err) == refused
+
+
+# Reference pairs (x86_64 text, arm64 text) of neighbouring versions, and the
+# x86_64 pyconfig.h of the version with no arm64 build.
+X64, NO_X64 = "#define HAVE_GCC_ASM_FOR_X64 1", "/* #undef HAVE_GCC_ASM_FOR_X64 */"
+TIER1, TIER2 = "#define PY_SUPPORT_TIER 1", "#define PY_SUPPORT_TIER 2"
+WCHAR = "#define SIZEOF_WCHAR_T 4"
+PAIR = ("\n".join([X64, TIER1, WCHAR]), "\n".join([NO_X64, TIER2, WCHAR]))
+
+
+@pytest.mark.parametrize(
+    "target, pairs, result",
+    [
+        # Each macro known to a pair; those that differ there take arm64's value.
+        ([X64, "/* comment */", TIER1, WCHAR], [PAIR, PAIR], [NO_X64, "/* comment */", TIER2, WCHAR]),
+        # A pair that lacks a macro leaves it to the others.
+        ([X64, WCHAR], [PAIR, (WCHAR, WCHAR)], [NO_X64, WCHAR]),
+        ([X64, "#define HAVE_NEW 1"], [PAIR], "HAVE_NEW is in no reference pair"),
+        ([X64], [PAIR, (X64, X64)], "the reference pairs disagree on HAVE_GCC_ASM_FOR_X64"),
+        ([NO_X64], [PAIR], "not the x86_64 value"),
+        ([WCHAR], [(WCHAR + "\n" + X64, WCHAR)], "a pair defines different macros"),
+    ],
+)
+def test_arm_pyconfig_takes_only_what_every_neighbour_agrees_on(target, pairs, result):
+    import importlib.machinery
+    import importlib.util
+
+    path = os.path.join(HERE, "tools", "arm-pyconfig")
+    loader = importlib.machinery.SourceFileLoader("arm_pyconfig", path)
+    mod = importlib.util.module_from_spec(importlib.util.spec_from_loader("arm_pyconfig", loader))
+    loader.exec_module(mod)
+    if isinstance(result, str):
+        with pytest.raises(ValueError, match=result):
+            mod.derive("\n".join(target), pairs)
+    else:
+        assert mod.derive("\n".join(target), pairs)[0] == "\n".join(result) + "\n"
