@@ -98,9 +98,13 @@ inline uint64_t add_size(uint64_t a, uint64_t b) noexcept {
 // node inside by its address (or, on 3.14+, abbreviated) and a set in an
 // order that follows the per-process str hash, also as a dict's key or
 // value. Subclasses too (their own type seeds them): ast.dump prints a list
-// subclass item by item, and a subclass's repr has the same faults.
+// subclass item by item, and a subclass's repr has the same faults. But a
+// dict subclass with a repr of its own goes by it, as ast.dump prints it: an
+// OrderedDict or a Counter orders its items otherwise than its table, a
+// defaultdict prints its factory.
 inline bool is_container(PyObject* x) noexcept {
-    return PyTuple_Check(x) || PyList_Check(x) || PyAnySet_Check(x) || PyDict_Check(x);
+    return PyTuple_Check(x) || PyList_Check(x) || PyAnySet_Check(x) ||
+           (PyDict_Check(x) && Py_TYPE(x)->tp_repr == PyDict_Type.tp_repr);
 }
 
 constexpr const char* CYCLE = "the tree has a cycle: a node is reachable from itself through its fields";

@@ -117,6 +117,12 @@ def _deep(name, depth=4):
     return node
 
 
+def _moved_to_end():
+    d = collections.OrderedDict(a=1, b=2)
+    d.move_to_end("a")
+    return d
+
+
 ListSub = type("ListSub", (list,), {})
 HashZero = type("HashZero", (str,), {"__hash__": lambda s: 0})
 Printed = type("Printed", (), {"__init__": lambda s, r: setattr(s, "r", r), "__repr__": lambda s: s.r})
@@ -143,6 +149,9 @@ LEAF_GROUPS = [
     [[(_deep("a"), 1), (_deep("a"), 1)], [(_deep("b"), 1)], [(1, _deep("a"))]],
     # subclasses by their items too, apart from their base
     [[ListSub([_deep("a")]), ListSub([_deep("a")])], [ListSub([_deep("b")])], [[_deep("a")]]],
+    # a dict subclass with a repr of its own as printed: its order, its factory
+    [[_moved_to_end(), collections.OrderedDict(b=2, a=1)], [{"b": 2, "a": 1}],
+     [collections.defaultdict(int, a=1)], [collections.defaultdict(list, a=1)]],
 ]
 
 
