@@ -126,10 +126,11 @@ struct Finished {
 // changed under the pass), or a container. Iterative, on its own stack:
 // every object it opens has its values read once and kept, and is finished
 // after what it holds. What it finishes is remembered (and held, so no
-// address is reused) until the value is done, so nothing in it is hashed
-// twice; then let go, so what getters made is freed before the next getter
-// of the pass runs. A container's nodes count in no size: the walks do not
-// look inside containers.
+// address is reused) while anything else holds it too, so nothing in it is
+// hashed twice; once its holders in the value are finished and nothing else
+// holds it, it cannot be met again and is let go, so what getters made is
+// freed before the next getter runs. A container's nodes count in no size:
+// the walks do not look inside containers.
 class ValueHasher {
 public:
     ValueHasher(const Walk& w, HashRules& rules, const Finished& done) : w_(w), rules_(rules), done_(done) {}
@@ -146,7 +147,7 @@ public:
                 finish(std::move(x));
                 continue;
             }
-            const auto [it, fresh] = states_.try_emplace(key(x.as_ptr()), State{ON_PATH, {0, 0}});
+            const auto [it, fresh] = states_.try_emplace(key(x.as_ptr()), State{ON_PATH, {0, 0}, {}});
             if (!fresh) {
                 if (it->second.kind == DONE) continue;
                 throw_error(PyExc_RecursionError, CYCLE);
@@ -154,8 +155,7 @@ public:
             open(std::move(x));
         }
         const Digest d = states_.at(key(root)).digest;
-        for (const Strong& x : keep_) states_.erase(key(x.as_ptr()));
-        keep_.clear();
+        states_.clear();
         return d;
     }
 
@@ -179,6 +179,7 @@ private:
     struct State {
         uint8_t kind;
         Digest digest;
+        Strong held;  // once DONE
     };
 
     static uintptr_t key(PyObject* x) noexcept { return reinterpret_cast<uintptr_t>(x); }
@@ -305,8 +306,26 @@ private:
         }
         // A container's size counts nothing.
         if (o.kind != NODE) d.size = 0;
-        states_[key(x.as_ptr())] = {DONE, d};
-        keep_.push_back(std::move(x));
+        const uintptr_t k = key(x.as_ptr());
+        states_[k] = {DONE, d, std::move(x)};
+        let_go(std::move(o));
+    }
+
+    // Releases what `o` read, then forgets each finished value of it that
+    // only its remembered state still holds. A value still found is alive
+    // (its state holds it), so its address is its own.
+    void let_go(Open o) {
+        std::vector<PyObject*> read;
+        for (const Strong& item : o.items) read.push_back(item.as_ptr());
+        for (const ReadField& f : o.fields) {
+            read.push_back(f.value.as_ptr());
+            for (const Strong& item : f.items) read.push_back(item.as_ptr());
+        }
+        o = Open{};
+        for (PyObject* x : read) {
+            const auto it = states_.find(key(x));
+            if (it != states_.end() && it->second.kind == DONE && Py_REFCNT(x) == 1) states_.erase(it);
+        }
     }
 
     const Walk& w_;
@@ -316,7 +335,6 @@ private:
     std::unordered_map<uintptr_t, State, PointerHasher> states_;
     std::vector<std::pair<Strong, bool>> stack_;  // (object, leaving)
     std::vector<Open> open_;                      // of the objects on the path
-    std::vector<Strong> keep_;
 };
 
 // The pass: depth first, each distinct node entered once (listed, held and

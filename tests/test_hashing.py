@@ -295,10 +295,11 @@ def test_failing_repr_fails_the_pass():
 
 
 @pytest.mark.parametrize("mode", ["process", "stable"])
-@pytest.mark.parametrize("made_by", ["repr", "getter"])
+@pytest.mark.parametrize("made_by", ["repr", "getter", "getter in a container"])
 def test_what_python_code_makes_is_freed_as_the_pass_goes(mode, made_by):
     # Each repr (a str subclass), or each tuple a field's getter builds, is
-    # freed before the next runs, not at the end; each getter runs once.
+    # freed before the next runs, not at the end, also for nodes held in a
+    # constant's tuple; each getter runs once.
     alive, most = [], []
     Text = type("Text", (str,), {"__del__": lambda self: alive.pop()})
     R = type("R", (), {"__repr__": lambda self: alive.append(0) or most.append(len(alive)) or Text("r")})
@@ -306,7 +307,8 @@ def test_what_python_code_makes_is_freed_as_the_pass_goes(mode, made_by):
     G = type("G", (ast.stmt,), {"_fields": ("value",),
                                 "value": property(lambda self: most.append(len(alive)) or alive.append(0) or (T(),))})
     node = (lambda: ast.Expr(ast.Constant(R(), None))) if made_by == "repr" else G
-    subtree_digest(ast.Module([node() for _ in range(20)], []), mode)
+    body = [node() for _ in range(20)]
+    subtree_digest(ast.Module(body if made_by != "getter in a container" else [ast.Constant(tuple(body))], []), mode)
     assert (len(alive), max(most), len(most)) == (0, 1 if made_by == "repr" else 0, 20)
 
 
