@@ -98,9 +98,13 @@ inline uint64_t add_size(uint64_t a, uint64_t b) noexcept {
 // node inside by its address (or, on 3.14+, abbreviated) and a set in an
 // order that follows the per-process str hash, also as a dict's key or
 // value. Subclasses too (their own type seeds them): ast.dump prints a list
-// subclass item by item, and a subclass's repr has the same faults.
+// subclass item by item, and a subclass's repr has the same faults. But a
+// dict subclass with a repr of its own goes by it, as ast.dump prints it: an
+// OrderedDict or a Counter orders its items otherwise than its table, a
+// defaultdict prints its factory.
 inline bool is_container(PyObject* x) noexcept {
-    return PyTuple_Check(x) || PyList_Check(x) || PyAnySet_Check(x) || PyDict_Check(x);
+    return PyTuple_Check(x) || PyList_Check(x) || PyAnySet_Check(x) ||
+           (PyDict_Check(x) && Py_TYPE(x)->tp_repr == PyDict_Type.tp_repr);
 }
 
 constexpr const char* CYCLE = "the tree has a cycle: a node is reachable from itself through its fields";
@@ -122,11 +126,11 @@ struct Finished {
 // changed under the pass), or a container. Iterative, on its own stack:
 // every object it opens has its values read once and kept, and is finished
 // after what it holds. What it finishes is remembered (and held, so no
-// address is reused) while anything else may lead to it, so nothing in the
-// value is hashed twice, and let go once nothing can (let_go_unreachable),
-// so that what getters made is freed before the next getter runs. A
-// container's nodes count in no size: the walks do not look inside
-// containers.
+// address is reused) while anything else holds it too, so nothing in it is
+// hashed twice; once its holders in the value are finished and nothing else
+// holds it, it cannot be met again and is let go, so what getters made is
+// freed before the next getter runs. A container's nodes count in no size:
+// the walks do not look inside containers.
 class ValueHasher {
 public:
     ValueHasher(const Walk& w, HashRules& rules, const Finished& done) : w_(w), rules_(rules), done_(done) {}
@@ -143,7 +147,7 @@ public:
                 finish(std::move(x));
                 continue;
             }
-            const auto [it, fresh] = states_.try_emplace(key(x.as_ptr()), State{ON_PATH, {0, 0}});
+            const auto [it, fresh] = states_.try_emplace(key(x.as_ptr()), State{ON_PATH, {0, 0}, {}});
             if (!fresh) {
                 if (it->second.kind == DONE) continue;
                 throw_error(PyExc_RecursionError, CYCLE);
@@ -151,10 +155,7 @@ public:
             open(std::move(x));
         }
         const Digest d = states_.at(key(root)).digest;
-        for (const std::vector<Strong>* v : {&keep_, &held_})
-            for (const Strong& x : *v) states_.erase(key(x.as_ptr()));
-        keep_.clear();
-        held_.clear();
+        states_.clear();
         return d;
     }
 
@@ -173,12 +174,12 @@ private:
         const std::vector<FieldRule>* wide_rules;
         std::vector<ReadField> fields;  // NODE
         std::vector<Strong> items;      // ORDERED, UNORDERED
-        size_t mark;                    // keep_'s size when it was opened
     };
     enum : uint8_t { ON_PATH, DONE };
     struct State {
         uint8_t kind;
         Digest digest;
+        Strong held;  // once DONE
     };
 
     static uintptr_t key(PyObject* x) noexcept { return reinterpret_cast<uintptr_t>(x); }
@@ -191,7 +192,7 @@ private:
         PyObject* obj = x.as_ptr();
         stack_.emplace_back(std::move(x), true);
         const auto start = static_cast<std::ptrdiff_t>(stack_.size());
-        Open o{NODE, 0, 0, nullptr, {}, {}, keep_.size()};
+        Open o{NODE, 0, 0, nullptr, {}, {}};
         if (obj != root_ && is_container(obj)) {
             o.kind = PyAnySet_Check(obj) ? UNORDERED : ORDERED;
             o.seed = rules_.type_seed(Py_TYPE(obj));
@@ -305,31 +306,26 @@ private:
         }
         // A container's size counts nothing.
         if (o.kind != NODE) d.size = 0;
-        if (o.kind == NODE) {
-            o.fields.clear();
-            let_go_unreachable(o.mark);
-        }
-        states_[key(x.as_ptr())] = {DONE, d};
-        keep_.push_back(std::move(x));
+        const uintptr_t k = key(x.as_ptr());
+        states_[k] = {DONE, d, std::move(x)};
+        let_go(std::move(o));
     }
 
-    // At the end of a node: what its fields led to that nothing else holds
-    // (what its getters made) can never be met again, so it is forgotten and
-    // freed now, before another getter runs, not at the end of the value.
-    // Latest first, each freed at once, so that what it held is seen as let
-    // go too. The rest moves out of later looks, so each object is looked
-    // at once.
-    void let_go_unreachable(size_t mark) {
-        for (size_t i = keep_.size(); i-- > mark;) {
-            PyObject* p = keep_[i].as_ptr();
-            if (Py_REFCNT(p) != 1) continue;
-            states_.erase(key(p));
-            keep_[i] = Strong();
-            release_waiting();
+    // Releases what `o` read, then forgets each finished value of it that
+    // only its remembered state still holds. A value still found is alive
+    // (its state holds it), so its address is its own.
+    void let_go(Open o) {
+        std::vector<PyObject*> read;
+        for (const Strong& item : o.items) read.push_back(item.as_ptr());
+        for (const ReadField& f : o.fields) {
+            read.push_back(f.value.as_ptr());
+            for (const Strong& item : f.items) read.push_back(item.as_ptr());
         }
-        for (size_t i = mark; i < keep_.size(); ++i)
-            if (keep_[i]) held_.push_back(std::move(keep_[i]));
-        keep_.resize(mark);
+        o = Open{};
+        for (PyObject* x : read) {
+            const auto it = states_.find(key(x));
+            if (it != states_.end() && it->second.kind == DONE && Py_REFCNT(x) == 1) states_.erase(it);
+        }
     }
 
     const Walk& w_;
@@ -339,8 +335,6 @@ private:
     std::unordered_map<uintptr_t, State, PointerHasher> states_;
     std::vector<std::pair<Strong, bool>> stack_;  // (object, leaving)
     std::vector<Open> open_;                      // of the objects on the path
-    std::vector<Strong> keep_;  // finished since the last node ended
-    std::vector<Strong> held_;  // finished, held by more than this pass
 };
 
 // The pass: depth first, each distinct node entered once (listed, held and

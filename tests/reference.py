@@ -341,7 +341,9 @@ def leaf_hash(x):
     return mix(h, len(x)) if cls is str else h
 
 
-CONTAINERS = (tuple, list, frozenset, set, dict)
+def is_container(x):
+    """Hashed by its items; a dict subclass with a repr of its own by that."""
+    return isinstance(x, (tuple, list, frozenset, set)) or isinstance(x, dict) and type(x).__repr__ is dict.__repr__
 
 
 def container_hash(x, seed, item_hash):
@@ -364,7 +366,7 @@ def subtree_hashes(root):
     def item_hash(x):
         if is_ast(x):
             return node_hash(x)
-        if isinstance(x, CONTAINERS):
+        if is_container(x):
             return container_hash(x, mix(0, id(type(x))), inner_hash)
         return leaf_hash(x)
 
@@ -475,7 +477,7 @@ def subtree_digests(root, mode="stable"):
             return LEFT_OUT, 0
         if is_ast(x):
             return node_digest(x)
-        if isinstance(x, CONTAINERS):  # its nodes count in no size
+        if is_container(x):  # its nodes count in no size
             return container_hash(x, class_seed(type(x)), inner_hash), 0
         return stable_leaf_hash(x), 0
 

@@ -117,6 +117,12 @@ def _deep(name, depth=4):
     return node
 
 
+def _moved_to_end():
+    d = collections.OrderedDict(a=1, b=2)
+    d.move_to_end("a")
+    return d
+
+
 ListSub = type("ListSub", (list,), {})
 HashZero = type("HashZero", (str,), {"__hash__": lambda s: 0})
 Printed = type("Printed", (), {"__init__": lambda s, r: setattr(s, "r", r), "__repr__": lambda s: s.r})
@@ -143,6 +149,9 @@ LEAF_GROUPS = [
     [[(_deep("a"), 1), (_deep("a"), 1)], [(_deep("b"), 1)], [(1, _deep("a"))]],
     # subclasses by their items too, apart from their base
     [[ListSub([_deep("a")]), ListSub([_deep("a")])], [ListSub([_deep("b")])], [[_deep("a")]]],
+    # a dict subclass with a repr of its own as printed: its order, its factory
+    [[_moved_to_end(), collections.OrderedDict(b=2, a=1)], [{"b": 2, "a": 1}],
+     [collections.defaultdict(int, a=1)], [collections.defaultdict(list, a=1)]],
 ]
 
 
@@ -296,7 +305,8 @@ MADE_BY = {
 @pytest.mark.parametrize("made_by", MADE_BY)
 def test_what_python_code_makes_is_freed_as_the_pass_goes(mode, made_by):
     # Each repr (a str subclass), or each tuple a field's getter builds, is
-    # freed before the next runs, not at the end; each getter runs once.
+    # freed before the next runs, not at the end, also for nodes held in a
+    # constant's tuple; each getter runs once.
     alive, most = [], []
     Text = type("Text", (str,), {"__del__": lambda self: alive.pop()})
     R = type("R", (), {"__repr__": lambda self: alive.append(0) or most.append(len(alive)) or Text("r")})
