@@ -151,9 +151,9 @@ def test_install_check_refuses_a_system_managed_interpreter(tmp_path, monkeypatc
     import importlib.machinery
     import importlib.util
     path = os.path.join(HERE, "tools", "install-check")
-    spec = importlib.util.spec_from_loader("install_check", importlib.machinery.SourceFileLoader("install_check", path))
-    check = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(check)
+    mod_spec = importlib.util.spec_from_loader("install_check", importlib.machinery.SourceFileLoader("install_check", path))
+    check = importlib.util.module_from_spec(mod_spec)
+    mod_spec.loader.exec_module(check)
     if marker:
         (tmp_path / "EXTERNALLY-MANAGED").write_text("[externally-managed]\n")
     monkeypatch.setattr(check.sysconfig, "get_path", lambda name: str(tmp_path))
