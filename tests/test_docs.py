@@ -54,7 +54,10 @@ def test_a_broken_cross_reference_fails_the_build(tmp_path, reference, fails):
 def test_bench_results_draw_the_speed_page_figures(tmp_path, monkeypatch):
     # What bench.py writes is what plots.py reads: a per-file run over two
     # small modules, drawn.
-    pytest.importorskip("matplotlib")
+    try:
+        import matplotlib.pyplot  # noqa: F401
+    except ImportError:  # absent, or Debian's numpy not built for this interpreter (3.13 in the root)
+        pytest.skip("matplotlib does not load on this interpreter")
     monkeypatch.syspath_prepend(os.path.join(HERE, "bench"))
     import bench
     import plots
