@@ -149,6 +149,12 @@ inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) {
 // nothing can report it.
 inline constexpr bool MAKE_INSTANCE_DICT = PY_VERSION_HEX < 0x030D0000;
 
+// The hash of an exact str; a key of a dict has it cached already.
+inline Py_hash_t str_hash(PyObject* s) noexcept {
+    const Py_hash_t h = reinterpret_cast<PyASCIIObject*>(s)->hash;
+    return h != -1 ? h : PyObject_Hash(s);
+}
+
 // The class's version tag, which changes whenever the class or one of its
 // bases is changed; 0 when it has no valid one.
 inline unsigned int version_tag(PyTypeObject* t) noexcept {

@@ -123,6 +123,7 @@ public:
     // only where the call could run Python code anyway, never from a
     // destructor or a noexcept function. Says whether anything was released.
     bool release_waiting();
+    bool has_waiting() const noexcept { return !waiting_.empty(); }
 
 private:
     friend ModuleState& current_state();

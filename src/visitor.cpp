@@ -24,6 +24,10 @@
 #include "stack_room.h"
 #include "state.h"
 
+#include <algorithm>
+#include <array>
+#include <type_traits>
+#include <memory>
 #include <unordered_set>
 #include <vector>
 
@@ -47,16 +51,16 @@ static_assert(std::size(WORD_TEXT) == WORD_COUNT);
 static_assert(WORD_COUNT <= sizeof(ThreadCaches::visitor_words) / sizeof(PyObject*));
 
 // The interned names, made once per thread and state.
-PyObject* const* words() {
-    PyObject** cells = current_state().thread_caches().visitor_words;
+PyObject* const* words(ModuleState& state) {
+    PyObject** cells = state.thread_caches().visitor_words;
     if (!cells[WORD_COUNT - 1]) [[unlikely]] {
         for (size_t w = 0; w < WORD_COUNT; ++w) {
-            if (current_state().thread_caches().visitor_words[w]) continue;
+            if (state.thread_caches().visitor_words[w]) continue;
             Strong s = Strong::own(PyUnicode_InternFromString(WORD_TEXT[w]));
-            current_state().keep(s.as_ptr());
-            current_state().thread_caches().visitor_words[w] = s.as_ptr();
+            state.keep(s.as_ptr());
+            state.thread_caches().visitor_words[w] = s.as_ptr();
         }
-        cells = current_state().thread_caches().visitor_words;
+        cells = state.thread_caches().visitor_words;
     }
     return cells;
 }
@@ -70,21 +74,21 @@ Strong optional_attr(PyObject* o, PyObject* name) {
     return raw ? Strong::own(raw) : Strong();
 }
 
+// The classes' own methods, in the order of `Ours` from Visit.
+using OwnMethods = std::array<PyObject*, std::extent_v<decltype(ModuleState::visitor_methods)>>;
+
 // Which of this module's methods a function is: the classes' own, found
 // by identity.
-Ours function_ours(PyObject* f) noexcept {
+Ours function_ours(const OwnMethods& mine, PyObject* f) noexcept {
     if (!f || !PyFunction_Check(f)) return Ours::None;
-    PyObject* const* mine = current_state().visitor_methods;
-    for (size_t k = 0; k < std::size(current_state().visitor_methods); ++k)
+    for (size_t k = 0; k < mine.size(); ++k)
         if (mine[k] == f) return static_cast<Ours>(k + 1);
     return Ours::None;
 }
 
-Ours descriptor_ours(PyObject* d) noexcept { return function_ours(d); }
-
-Ours bound_ours(PyObject* self, PyObject* o) noexcept {
+Ours bound_ours(const OwnMethods& mine, PyObject* self, PyObject* o) noexcept {
     if (!o || !PyMethod_Check(o) || PyMethod_GET_SELF(o) != self) return Ours::None;
-    return function_ours(PyMethod_GET_FUNCTION(o));
+    return function_ours(mine, PyMethod_GET_FUNCTION(o));
 }
 
 bool is_generic(Ours o) noexcept { return o == Ours::GenericVisit || o == Ours::GenericTransform; }
@@ -92,6 +96,8 @@ bool is_generic(Ours o) noexcept { return o == Ours::GenericVisit || o == Ours::
 // Values that are never lists or nodes, whatever isinstance asks them.
 bool is_leaf(PyObject* v) noexcept {
     PyTypeObject* t = Py_TYPE(v);
+    // Nodes are of classes made at run time: told apart at once.
+    if (t->tp_flags & Py_TPFLAGS_HEAPTYPE) return false;
     return v == Py_None || t == &PyUnicode_Type || t == &PyLong_Type || t == &PyTuple_Type || t == &PyBool_Type ||
            t == &PyFloat_Type || t == &PyBytes_Type || t == &PyComplex_Type || v == Py_Ellipsis;
 }
@@ -100,16 +106,16 @@ bool is_leaf(PyObject* v) noexcept {
 // thread; the names are kept, so an address seen here is never reused for
 // another name. Null when the cache is full: classes made at run time could
 // grow it without end.
-PyObject* kept_method_name(PyObject* prefix, PyObject* name) {
-    auto& names = current_state().thread_caches().visit_names;
+PyObject* kept_method_name(ModuleState& state, PyObject* prefix, PyObject* name) {
+    auto& names = state.thread_caches().visit_names;
     if (auto it = names.find(reinterpret_cast<uintptr_t>(name)); it != names.end()) return it->second;
     if (names.size() >= 4096) return nullptr;
     PyObject* raw = check(PyUnicode_Concat(prefix, name));
     PyUnicode_InternInPlace(&raw);
     Strong full = Strong::own(raw);
-    current_state().keep(name);
-    current_state().keep(full.as_ptr());
-    current_state().thread_caches().visit_names.emplace(reinterpret_cast<uintptr_t>(name), full.as_ptr());
+    state.keep(name);
+    state.keep(full.as_ptr());
+    state.thread_caches().visit_names.emplace(reinterpret_cast<uintptr_t>(name), full.as_ptr());
     return full.as_ptr();
 }
 
@@ -135,6 +141,10 @@ struct ClassFacts {
     // What visiting a node of the class comes to, found in epoch `epoch`
     // of the visitor (0: not yet).
     uint64_t epoch = 0;
+    // Or found from the visitor's class alone, while the instance holds no
+    // `visit_` name: then it lasts while that class keeps its version tag.
+    PyTypeObject* road_for = nullptr;
+    unsigned int road_for_tag = 0;
     enum class Road : uint8_t { Read, Descend, Constant } road = Road::Read;
 };
 
@@ -143,10 +153,16 @@ struct ClassFacts {
 struct ClassMemo {
     ClassFacts entries[256];
     uint64_t next_epoch = 1;
+    // What the last visitor class seen is known to do, while its version
+    // tag stays: visitors are made often, of few classes.
+    PyTypeObject* visitor_type = nullptr;
+    unsigned int visitor_tag = 0;
+    bool visitor_fast = false;
+    Ours visitor_generic = Ours::None;
 };
 
-std::shared_ptr<ClassMemo> thread_memo() {
-    std::shared_ptr<void>& cell = current_state().thread_caches().visitor_memo;
+std::shared_ptr<ClassMemo> thread_memo(ModuleState& state) {
+    std::shared_ptr<void>& cell = state.thread_caches().visitor_memo;
     if (!cell) cell = std::make_shared<ClassMemo>();
     return std::static_pointer_cast<ClassMemo>(cell);
 }
@@ -183,17 +199,22 @@ class Visitor {
 public:
     Visitor(PyObject* self, PyObject* root, Ours kind)
         : self_(self), self_ref_(Strong::borrowed(self)), root_(Strong::borrowed(root)), kind_(kind),
-          ast_(current_state().base_types().ast), w_(words()), memo_(thread_memo()) {}
+          state_(current_state()), ast_(state_.base_types().ast), memo_(thread_memo(state_)) {
+        // The names are held by the module state, not by the thread that
+        // made them: the copy stays good on any thread.
+        std::copy_n(words(state_), WORD_COUNT, w_);
+        std::copy_n(state_.visitor_methods, mine_.size(), mine_.begin());
+        stack_.reserve(16);
+    }
 
     // Runs the call until a Python call is due, which it returns, or to its
     // end (no callee; the call's result is then `result()`). The result of
     // a due call is handed back by `put` before the next step, or taken as
     // None: a NodeVisitor's generic_visit drops what it gets.
-    Outcome step() {
+    Outcome step(StateScope& scope) {
+        if (pending_.callee) return std::exchange(pending_, Outcome());
         if (phase_ == Phase::Done) return {};
-        // The names live in the running thread's caches: the thread that
-        // made the descent may have ended since.
-        w_ = words();
+        scope_ = &scope;
         if (phase_ == Phase::Start) {
             phase_ = Phase::Done;  // until the step succeeds
             Outcome o;
@@ -215,6 +236,9 @@ public:
         return resumed ? descend(true) : Outcome();
     }
 
+    // A due call that the first step found, to be the first one handed out.
+    void hold(Outcome o) { pending_ = std::move(o); }
+
     void put(Strong r) {
         if (phase_ != Phase::Descent && phase_ != Phase::RootCall)
             throw_error(PyExc_RuntimeError, "no visitor call is due");
@@ -226,7 +250,7 @@ public:
     }
 
     int traverse(visitproc fn, void* arg) const {
-        for (const Strong* o : {&self_ref_, &root_, &result_})
+        for (const Strong* o : {&self_ref_, &root_, &result_, &pending_.callee, &pending_.arg})
             if (int rc = *o ? fn(o->as_ptr(), arg) : 0) return rc;
         for (const Frame& f : stack_)
             for (const Strong* o : {&f.node, &f.fields, &f.field_iter, &f.field, &f.list, &f.items, &f.new_values})
@@ -241,7 +265,7 @@ public:
         // getattr's default, self.generic_visit, is read before the method.
         Bound gv = resolve(w_[W_GENERIC_VISIT]);
         if (Strong m = optional_attr(self_, name.as_ptr())) {
-            if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node, true);
+            if (bound_ours(mine_, self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node, true);
             return call(std::move(m), node);
         }
         return generic(std::move(gv), node);
@@ -267,6 +291,19 @@ private:
     // The descent on the explicit stack, from where it stands to the next
     // Python call or its end; `delivering`: the due call's result is to be
     // taken first.
+    // A bound method that reading an attribute just made, let go of at
+    // once: its function and instance are held elsewhere and nothing holds a
+    // weak reference to it, so freeing it runs no code. Left to wait for a
+    // point where Python code runs, it would count as code run at the next
+    // node, whose read would make another.
+    static void drop_read(Strong m) noexcept {
+        PyObject* p = m.as_ptr();
+        if (!p || !PyMethod_Check(p) || Py_REFCNT(p) != 1) return;
+        auto* bound = reinterpret_cast<PyMethodObject*>(p);
+        if (bound->im_weakreflist || Py_REFCNT(bound->im_self) < 2 || Py_REFCNT(bound->im_func) < 2) return;
+        Py_DECREF(m.release());
+    }
+
     Outcome descend(bool delivering) {
         Strong result = std::move(result_);
         if (delivering && !result) result = Strong::borrowed(Py_None);
@@ -354,7 +391,7 @@ private:
 
     Bound resolve(PyObject* name) {
         Strong obj = get_attr(self_, name);
-        Ours o = bound_ours(self_, obj.as_ptr());
+        Ours o = bound_ours(mine_, self_, obj.as_ptr());
         return {std::move(obj), o};
     }
 
@@ -369,7 +406,7 @@ private:
     // rather than piling up until the next visit.
     void python_runs() {
         python_ran_ = true;
-        release_waiting();
+        scope_->release_waiting();
     }
 
     // callable(arg), made by the driving Python frame, so that a visitor
@@ -378,7 +415,7 @@ private:
         python_ran_ = true;
         // Python code runs next anyway: what waits to be freed goes first,
         // so that a long descent keeps no more memory than ast's would.
-        release_waiting();
+        scope_->release_waiting();
         return {std::move(callable), Strong::borrowed(arg)};
     }
 
@@ -444,7 +481,7 @@ private:
         // type.__name__ of a heap class whose metaclass is `type` is ht_name.
         if (plain && Py_IS_TYPE(t, &PyType_Type) && (t->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
             name = reinterpret_cast<PyHeapTypeObject*>(t)->ht_name;
-            method = kept_method_name(w_[W_PREFIX], name);
+            method = kept_method_name(state_, w_[W_PREFIX], name);
         }
         // Making the name may have run a collection; what follows runs no code.
         plain = t->tp_getattro == PyObject_GenericGetAttr &&
@@ -485,13 +522,13 @@ private:
     void refresh() {
         // A node the descent let go of is freed here, as ast frees it before
         // it visits on: its finalizer may change the visitor.
-        if (release_waiting()) python_ran_ = true;
+        if (scope_->has_waiting()) [[unlikely]] {
+            scope_->release_waiting();
+            python_ran_ = true;
+        }
         PyTypeObject* t = Py_TYPE(self_);
         if (self_tag_ == 0 || self_tag_ != compat::version_tag(t)) {
-            self_fast_ = t->tp_getattro == PyObject_GenericGetAttr &&
-                         descriptor_ours(_PyType_Lookup(t, w_[W_VISIT])) == Ours::Visit;
-            self_generic_ = descriptor_ours(_PyType_Lookup(t, w_[W_GENERIC_VISIT]));
-            self_tag_ = compat::version_tag(t);
+            learn_self(t);
             python_ran_ = true;
         }
         if (!python_ran_) return;
@@ -503,10 +540,37 @@ private:
         if (compat::MAKE_INSTANCE_DICT && scan_instance()) return;
         // With the class's methods found first, these reads run no code.
         Strong v = optional_attr(self_, w_[W_VISIT]);
-        if (!v || bound_ours(self_, v.as_ptr()) != Ours::Visit) return;
+        const bool visit_ours = v && bound_ours(mine_, self_, v.as_ptr()) == Ours::Visit;
+        drop_read(std::move(v));
+        if (!visit_ours) return;
         Strong g = optional_attr(self_, w_[W_GENERIC_VISIT]);
-        if (!g || bound_ours(self_, g.as_ptr()) != self_generic_) return;
-        instance_clean_ = true;
+        const bool generic_ours = g && bound_ours(mine_, self_, g.as_ptr()) == self_generic_;
+        drop_read(std::move(g));
+        instance_clean_ = generic_ours;
+    }
+
+    // Whether the visitor's class calls this module's visit and which
+    // generic_visit it has, from the memo while the class keeps its tag.
+    void learn_self(PyTypeObject* t) {
+        ClassMemo& m = *memo_;
+        const unsigned int tag = compat::version_tag(t);
+        if (tag == 0 || m.visitor_type != t || m.visitor_tag != tag) {
+            m.visitor_type = nullptr;  // until the lookups below are done
+            const bool fast = t->tp_getattro == PyObject_GenericGetAttr &&
+                              function_ours(mine_, _PyType_Lookup(t, w_[W_VISIT])) == Ours::Visit;
+            const Ours generic = function_ours(mine_, _PyType_Lookup(t, w_[W_GENERIC_VISIT]));
+            m.visitor_fast = fast;
+            m.visitor_generic = generic;
+            m.visitor_tag = compat::version_tag(t);  // the lookups gave it one
+            m.visitor_type = m.visitor_tag ? t : nullptr;
+            self_fast_ = fast;
+            self_generic_ = generic;
+            self_tag_ = m.visitor_tag;
+            return;
+        }
+        self_fast_ = m.visitor_fast;
+        self_generic_ = m.visitor_generic;
+        self_tag_ = tag;
     }
 
     // Reads the instance's attribute names from its dict, when that settles
@@ -529,6 +593,9 @@ private:
         PyObject *key, *value;
         while (dict && PyDict_Next(dict, &pos, &key, &value)) {
             if (!PyUnicode_CheckExact(key)) return false;
+            // Every name looked for starts with "visit" or "generic_visit".
+            const Py_UCS4 first = PyUnicode_GET_LENGTH(key) ? PyUnicode_READ_CHAR(key, 0) : 0;
+            if (first != 'v' && first != 'g') continue;
             if (PyUnicode_Compare(key, w_[W_VISIT]) == 0 || PyUnicode_Compare(key, w_[W_GENERIC_VISIT]) == 0)
                 return true;  // not clean
             if (PyUnicode_Tailmatch(key, w_[W_PREFIX], 0, PY_SSIZE_T_MAX, -1) == 1) methods = true;
@@ -543,9 +610,12 @@ private:
         refresh();
         if (instance_clean_) {
             ClassFacts& f = facts(Py_TYPE(node));
-            if (f.method && f.epoch != epoch_) {
+            if (f.method && !road_known(f)) {
                 f.road = road(f.method);
-                f.epoch = epoch_;
+                const bool class_only = !instance_methods_;
+                f.epoch = class_only ? 0 : epoch_;
+                f.road_for = class_only ? Py_TYPE(self_) : nullptr;
+                f.road_for_tag = self_tag_;
             }
             if (f.method && f.road == ClassFacts::Road::Descend) return {Strong(), Strong(), self_generic_};
             if (f.method && f.road == ClassFacts::Road::Read) {
@@ -555,7 +625,7 @@ private:
                     python_ran_ = true;  // a getter that raised AttributeError, say
                     return {Strong(), Strong(), self_generic_};
                 }
-                if (bound_ours(self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node, true);
+                if (bound_ours(mine_, self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node, true);
                 return call(std::move(m), node);
             }
             if (f.method && f.road == ClassFacts::Road::Constant) {
@@ -567,6 +637,11 @@ private:
         return visit_body(node);
     }
 
+    bool road_known(const ClassFacts& f) const noexcept {
+        if (instance_methods_) return f.epoch == epoch_;
+        return f.road_for == Py_TYPE(self_) && f.road_for_tag == self_tag_;
+    }
+
     // What getattr(self, method) gives, while neither the visitor's class
     // nor (no code having run) its instance changes: nothing, so visit's
     // default, generic_visit, is called; the base class's visit_Constant;
@@ -575,9 +650,9 @@ private:
         PyObject* found = _PyType_Lookup(Py_TYPE(self_), method);
         if (!found)
             return instance_methods_ && instance_has(method) ? ClassFacts::Road::Read : ClassFacts::Road::Descend;
-        if (descriptor_ours(found) != Ours::VisitConstant) return ClassFacts::Road::Read;
+        if (function_ours(mine_, found) != Ours::VisitConstant) return ClassFacts::Road::Read;
         Strong m = optional_attr(self_, method);
-        return m && bound_ours(self_, m.as_ptr()) == Ours::VisitConstant ? ClassFacts::Road::Constant
+        return m && bound_ours(mine_, self_, m.as_ptr()) == Ours::VisitConstant ? ClassFacts::Road::Constant
                                                                           : ClassFacts::Road::Read;
     }
 
@@ -594,7 +669,8 @@ private:
         if (!value || _PyType_Lookup(Py_TYPE(node), w_[W_VALUE])) return {};
         Strong held = Strong::borrowed(value);
         PyObject* method = constant_method(held.as_ptr());
-        if (python_ran_ || (method && (_PyType_Lookup(Py_TYPE(self_), method) || instance_has(method))))
+        if (python_ran_ ||
+            (method && (_PyType_Lookup(Py_TYPE(self_), method) || (instance_methods_ && instance_has(method)))))
             return {};
         return {Strong(), Strong(), self_generic_};
     }
@@ -763,11 +839,15 @@ private:
     Strong self_ref_;
     Strong root_;
     Ours kind_;
+    ModuleState& state_;
+    OwnMethods mine_;
     Phase phase_ = Phase::Start;
     Strong result_;  // the due call's result, then the call's
+    StateScope* scope_ = nullptr;  // the running step's
+    Outcome pending_;
     std::vector<Frame> stack_;
     PyTypeObject* ast_;
-    PyObject* const* w_;
+    PyObject* w_[WORD_COUNT];
     unsigned int self_tag_ = 0;
     bool self_fast_ = false;
     Ours self_generic_ = Ours::None;
@@ -846,7 +926,7 @@ PyObject* descent_entry(PyObject* o, F&& body) {
                 DescentObject* d;
                 ~Idle() { d->busy = false; }
             } idle{d};
-            return body(*d->visitor);
+            return body(*d->visitor, scope);
         },
         static_cast<PyObject*>(nullptr));
     scope.release_waiting();
@@ -854,23 +934,23 @@ PyObject* descent_entry(PyObject* o, F&& body) {
 }
 
 PyObject* descent_next(PyObject* o) {
-    return descent_entry(o, [](Visitor& v) -> PyObject* {
+    return descent_entry(o, [](Visitor& v, StateScope& scope) -> PyObject* {
         RecursionGuard guard;
-        Outcome out = v.step();
+        Outcome out = v.step(scope);
         if (!out.callee) return nullptr;  // the end: StopIteration
         return check(PyTuple_Pack(2, out.callee.as_ptr(), out.arg.as_ptr()));
     });
 }
 
 PyObject* descent_put(PyObject* o, PyObject* r) {
-    return descent_entry(o, [r](Visitor& v) -> PyObject* {
+    return descent_entry(o, [r](Visitor& v, StateScope&) -> PyObject* {
         v.put(Strong::borrowed(r));
         return Py_NewRef(Py_None);
     });
 }
 
 PyObject* descent_result(PyObject* o, PyObject*) {
-    PyObject* r = descent_entry(o, [](Visitor& v) -> PyObject* { return v.result().release(); });
+    PyObject* r = descent_entry(o, [](Visitor& v, StateScope&) -> PyObject* { return v.result().release(); });
     return r || PyErr_Occurred() ? r : Py_NewRef(Py_None);
 }
 
@@ -913,14 +993,22 @@ PyObject* descent_new(PyObject* type, PyObject* const* args, Py_ssize_t nargs) {
             const long kind = PyLong_AsLong(args[2]);
             if (kind < static_cast<long>(Ours::Visit) || kind > static_cast<long>(Ours::VisitConstant))
                 throw_error(PyExc_ValueError, "_descent: no such kind");
+            auto visitor = std::make_unique<Visitor>(args[0], args[1], static_cast<Ours>(kind));
+            // A generic_visit whose subtree needs no Python call, as below
+            // most nodes a visitor has a method for, ends here: no object
+            // is made, and the caller gets None.
+            if (is_generic(static_cast<Ours>(kind))) {
+                RecursionGuard guard;
+                Outcome first = visitor->step(scope);
+                if (!first.callee) return Py_NewRef(Py_None);
+                visitor->hold(std::move(first));
+            }
             auto* d = PyObject_GC_New(DescentObject, reinterpret_cast<PyTypeObject*>(type));
             if (!d) throw_py();
-            d->visitor = nullptr;
+            d->visitor = visitor.release();
             d->busy = false;
-            Strong owner = Strong::own(reinterpret_cast<PyObject*>(d));
-            d->visitor = new Visitor(args[0], args[1], static_cast<Ours>(kind));
             PyObject_GC_Track(d);
-            return owner.release();
+            return reinterpret_cast<PyObject*>(d);
         },
         static_cast<PyObject*>(nullptr));
     scope.release_waiting();
@@ -972,10 +1060,12 @@ descent through nodes without a visitor function runs natively."""
 
     def generic_visit(self, node):
         """Called if no explicit visitor function exists for a node."""
-        # Handed back: on a transformer, the nodes below are transformed.
+        # None: the descent needed no Python call. Results are handed back:
+        # on a transformer, the nodes below are transformed.
         calls = _descent(self, node, 2)
-        for method, arg in calls:
-            calls.put(method(arg))
+        if calls is not None:
+            for method, arg in calls:
+                calls.put(method(arg))
 
     if _CONSTANT_FALLBACK:
         def visit_Constant(self, node):
@@ -992,9 +1082,10 @@ modification of nodes, as `ast.NodeTransformer` does."""
     def generic_visit(self, node):
         """Called if no explicit visitor function exists for a node."""
         calls = _descent(self, node, 3)
-        for method, arg in calls:
-            calls.put(method(arg))
-        return calls.result()
+        if calls is not None:
+            for method, arg in calls:
+                calls.put(method(arg))
+        return node
 )";
 
 }  // namespace

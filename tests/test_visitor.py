@@ -344,7 +344,25 @@ def stale_cases():
         base.__mro__[-2].generic_visit(V(), tree)
         log.append(ast.dump(tree))
 
-    return [visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
+    def facts_shared_between_visitors(base, log):
+        # What one visitor's class was found to do must not answer for another
+        # instance, class or later version of it.
+        A, B = sub(base, visit_Name=lambda self, n: log.append(("A", n.id))), sub(base)
+        for v in (A(), B(), B(), A()):
+            v.visit(P("x + y"))
+        v = B()
+        v.visit_Name = lambda n: log.append(("own", n.id))
+        v.visit(P("z")), B().visit(P("w")), setattr(B, "visit_Name", A.visit_Name), B().visit(P("u"))
+
+    def equal_copy_keys(base, log):
+        # A field, or _fields itself, under a key that equals the name without being it.
+        copy_of = lambda text: "".join([text[:2], text[2:]])  # noqa: E731
+        node, other = ast.Expr(), ast.Expr()
+        vars(node)[copy_of("value")] = ast.Name("kept")
+        vars(other).update({copy_of("_fields"): ("spare",), "value": ast.Name("hidden"), "spare": ast.Name("spare")})
+        sub(base, visit_Name=lambda self, n: log.append(n.id) or n)().visit(ast.Module([node, other], []))
+
+    return [facts_shared_between_visitors, equal_copy_keys, visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
             getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
             property_method, freed_item, freed_operand, foreign_key, deprecated_constant, passed_over_values]
 
