@@ -60,35 +60,19 @@ inline PyObject* find_in_place(const EntryView& view, size_t expected, PyObject*
     return nullptr;
 }
 
-// The value under the str `name` in a combined table of str keys, or null
-// when it has none: the table's own probe (its index array, then the
-// entries by identity or by hash and text), which runs no Python code since
-// every key is an exact str. Used where a miss is the common answer and the
-// positional guess cannot settle it.
-inline PyObject* probe_unicode(PyObject* dict, const EntryView& view, PyObject* name) noexcept {
-    const compat::DictKeys* keys = keys_of(dict);
+// The value under the exact str `name` in a small combined table of str
+// keys, or null when it has none, looked for by identity or by hash and
+// text in every entry: a miss, the common answer for the names looked
+// for this way, costs a few loads per entry, where the API would hash and
+// probe. Every key is an exact str, so no Python code runs.
+inline PyObject* scan_unicode(const EntryView& view, PyObject* name) noexcept {
     const Py_hash_t hash = compat::str_hash(name);
-    const size_t mask = (size_t{1} << keys->dk_log2_size) - 1;
-    const unsigned width = (1u << keys->dk_log2_index_bytes) >> keys->dk_log2_size;
-    auto index_at = [&](size_t i) -> int64_t {
-        switch (width) {
-        case 1: return reinterpret_cast<const int8_t*>(keys->dk_indices)[i];
-        case 2: return reinterpret_cast<const int16_t*>(keys->dk_indices)[i];
-        case 4: return reinterpret_cast<const int32_t*>(keys->dk_indices)[i];
-        default: return reinterpret_cast<const int64_t*>(keys->dk_indices)[i];
-        }
-    };
-    size_t perturb = static_cast<size_t>(hash);
-    for (size_t i = static_cast<size_t>(hash) & mask;; i = (i * 5 + perturb + 1) & mask) {
-        const int64_t ix = index_at(i);
-        if (ix == -1) return nullptr;  // an empty slot ends the chain
-        if (ix >= 0 && ix < view.count) {
-            const DictEntry& e = view.entries[ix];
-            if (e.key == name) return e.value;
-            if (e.key && compat::str_hash(e.key) == hash && PyUnicode_Compare(e.key, name) == 0) return e.value;
-        }
-        perturb >>= 5;
+    for (Py_ssize_t i = 0; i < view.count; ++i) {
+        PyObject* key = view.entries[i].key;
+        if (key == name) return view.entries[i].value;
+        if (key && compat::str_hash(key) == hash && PyUnicode_Compare(key, name) == 0) return view.entries[i].value;
     }
+    return nullptr;
 }
 
 // PyDict_GetItemWithError for an interned name, found by identity first.
@@ -103,7 +87,7 @@ inline PyObject* lookup_field(PyObject* dict, size_t expected, PyObject* name) {
     const EntryView view = unicode_entries(dict);
     if (view.ok) {
         if (PyObject* v = find_in_place(view, expected, name)) return v;
-        if (PyUnicode_CheckExact(name)) return probe_unicode(dict, view, name);
+        if (view.count <= 16 && PyUnicode_CheckExact(name)) return scan_unicode(view, name);
     }
     PyObject* v = PyDict_GetItemWithError(dict, name);
     if (!v && PyErr_Occurred()) throw_py();

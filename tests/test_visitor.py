@@ -357,7 +357,8 @@ def stale_cases():
     def equal_copy_keys(base, log):
         # A field, or _fields itself, under a key that equals the name without being it.
         copy_of = lambda text: "".join([text[:2], text[2:]])  # noqa: E731
-        node, other = ast.Expr(), ast.Expr()
+        node, other = ast.Expr(None), ast.Expr(None)
+        vars(node).clear(), vars(other).clear()
         vars(node)[copy_of("value")] = ast.Name("kept")
         vars(other).update({copy_of("_fields"): ("spare",), "value": ast.Name("hidden"), "spare": ast.Name("spare")})
         sub(base, visit_Name=lambda self, n: log.append(n.id) or n)().visit(ast.Module([node, other], []))
