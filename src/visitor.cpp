@@ -19,6 +19,7 @@
 // own code called exactly where the standard visitor would call it.
 #include "visitor.h"
 
+#include "ast_types.h"
 #include "binding.h"
 #include "dict_reader.h"
 #include "stack_room.h"
@@ -199,7 +200,8 @@ class Visitor {
 public:
     Visitor(PyObject* self, PyObject* root, Ours kind)
         : self_(self), self_ref_(Strong::borrowed(self)), root_(Strong::borrowed(root)), kind_(kind),
-          state_(current_state()), ast_(state_.base_types().ast), memo_(thread_memo(state_)) {
+          state_(current_state()), ast_(state_.base_types().ast), expr_(state_.base_types().expr),
+          memo_(thread_memo(state_)) {
         // The names are held by the module state, not by the thread that
         // made them: the copy stays good on any thread.
         std::copy_n(words(state_), WORD_COUNT, w_);
@@ -399,7 +401,12 @@ private:
     // visitor's class does not have: then only the instance can, and
     // reading it runs no code. The instance dict is never made for this:
     // a visitor whose attributes live in the object itself keeps them there.
-    bool instance_has(PyObject* name) { return static_cast<bool>(optional_attr(self_, name)); }
+    bool instance_has(PyObject* name) {
+        Strong found = optional_attr(self_, name);
+        const bool has = static_cast<bool>(found);
+        drop_read(std::move(found));
+        return has;
+    }
 
     // Before a read that runs Python code: what the descent let go of is
     // freed first, as ast frees a field value or list item it passes over,
@@ -453,13 +460,15 @@ private:
 
     // isinstance(v, cls), for a class whose metaclass is `type`.
     bool is_instance(PyObject* v, PyTypeObject* cls) {
+        // A parser class's base, or its base's, is AST or expr.
+        if (cls == ast_ && issubclass_of_ast(Py_TYPE(v), {ast_, expr_})) return true;
         if (PyObject_TypeCheck(v, cls)) return true;
         if (is_leaf(v) || facts(Py_TYPE(v)).plain) return false;
         python_ran_ = true;
         return check_status(PyObject_IsInstance(v, reinterpret_cast<PyObject*>(cls))) != 0;
     }
 
-    ClassFacts& facts(PyTypeObject* t) {
+    [[gnu::always_inline]] ClassFacts& facts(PyTypeObject* t) {
         const uint64_t h = (reinterpret_cast<uintptr_t>(t) >> 4) * 0x9E3779B97F4A7C15ull;
         ClassFacts& e = memo_->entries[h >> 56];
         if (e.type == t && e.tag != 0 && e.tag == compat::version_tag(t) &&
@@ -506,6 +515,14 @@ private:
         e.type = t;
         e.tag = compat::version_tag(t);  // the lookups above gave it one
         slot = e;
+    }
+
+    // Whether a node's dict (a readable one: see instance_dict) holds its
+    // own `_fields`, which no parsed node does.
+    bool shadows_fields(PyObject* dict) const {
+        const EntryView view = unicode_entries(dict);
+        if (view.ok && view.count <= 16) return scan_unicode(view, w_[W_FIELDS]) != nullptr;
+        return lookup_field(dict, 0, w_[W_FIELDS]) != nullptr;
     }
 
     // The node's instance dict, or null; `ok` false when looking a str up
@@ -652,8 +669,9 @@ private:
             return instance_methods_ && instance_has(method) ? ClassFacts::Road::Read : ClassFacts::Road::Descend;
         if (function_ours(mine_, found) != Ours::VisitConstant) return ClassFacts::Road::Read;
         Strong m = optional_attr(self_, method);
-        return m && bound_ours(mine_, self_, m.as_ptr()) == Ours::VisitConstant ? ClassFacts::Road::Constant
-                                                                          : ClassFacts::Road::Read;
+        const bool ours = m && bound_ours(mine_, self_, m.as_ptr()) == Ours::VisitConstant;
+        drop_read(std::move(m));
+        return ours ? ClassFacts::Road::Constant : ClassFacts::Road::Read;
     }
 
     // visit_Constant where no deprecated method is anywhere: the descent.
@@ -669,10 +687,26 @@ private:
         if (!value || _PyType_Lookup(Py_TYPE(node), w_[W_VALUE])) return {};
         Strong held = Strong::borrowed(value);
         PyObject* method = constant_method(held.as_ptr());
-        if (python_ran_ ||
-            (method && (_PyType_Lookup(Py_TYPE(self_), method) || (instance_methods_ && instance_has(method)))))
-            return {};
+        if (python_ran_ || (method && has_constant_method(method))) return {};
         return {Strong(), Strong(), self_generic_};
+    }
+
+    // Whether the visitor has one of the deprecated constant methods: found
+    // once in an epoch, since most nodes that get here are constants.
+    bool has_constant_method(PyObject* method) {
+        size_t k = 0;
+        while (w_[W_NAMECONSTANT + k] != method) ++k;
+        const unsigned bit = 1u << k;
+        if (constant_epoch_ != epoch_) {
+            constant_epoch_ = epoch_;
+            constant_known_ = 0;
+        }
+        if (!(constant_known_ & bit)) {
+            const bool has = _PyType_Lookup(Py_TYPE(self_), method) || (instance_methods_ && instance_has(method));
+            constant_known_ |= bit;
+            constant_has_ = has ? (constant_has_ | bit) : (constant_has_ & ~bit);
+        }
+        return constant_has_ & bit;
     }
 
     // The next field name of `f.node._fields`; null at the end.
@@ -695,7 +729,7 @@ private:
         if (facts_of.fields && facts_of.dict_fields) {
             bool ok = false;
             PyObject* dict = instance_dict(node, ok);
-            if (ok && (!dict || !lookup_field(dict, 0, w_[W_FIELDS]))) {
+            if (ok && (!dict || !shadows_fields(dict))) {
                 f.fields = Strong::borrowed(facts_of.fields);
                 f.bare = facts_of.bare;
                 f.known = t;
@@ -847,12 +881,15 @@ private:
     Outcome pending_;
     std::vector<Frame> stack_;
     PyTypeObject* ast_;
+    PyTypeObject* expr_;
     PyObject* w_[WORD_COUNT];
     unsigned int self_tag_ = 0;
     bool self_fast_ = false;
     Ours self_generic_ = Ours::None;
     bool python_ran_ = true;
     uint64_t epoch_ = 0;
+    uint64_t constant_epoch_ = 0;
+    unsigned constant_known_ = 0, constant_has_ = 0;  // bit k: the k-th deprecated method
     bool instance_clean_ = false;
     bool instance_methods_ = true;  // the instance may hold visit_ names
     std::shared_ptr<ClassMemo> memo_;
