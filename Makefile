@@ -13,7 +13,7 @@
 # make wheel-check  make wheels, then check them: tags, exports, metadata;
 #             each installed into fresh venvs on the host and in the roots
 #             (aarch64 under qemu-user, tools/armroot) and smoke-tested, the
-#             test suite run on four x86_64 ones (tools/wheel-check)
+#             test suite run on four x86_64 ones (WHEEL_SUITES; tools/wheel-check)
 # make wheel-check-aarch64-suite  the test suite (every sixth standard-library
 #             module) on the aarch64 wheel for 3.15 installed in an arm64
 #             venv under qemu-user; uses the wheel make wheels left in dist/
