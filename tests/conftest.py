@@ -24,6 +24,13 @@ def pytest_report_header(config):
 STDLIB_STRIDE = int(os.environ.get("QUERNWOOD_STDLIB_STRIDE", "1"))
 
 
+def examples(full):
+    """How many examples a property test draws: all in a full run; a share in
+    a strided one, which repeats a full run elsewhere with the same
+    derandomised examples (the sanitizer run: where each costs most)."""
+    return max(40, full // STDLIB_STRIDE)
+
+
 def _stdlib_files():
     # CPython's own test suite, where installed, is a corpus of its own.
     root = sysconfig.get_paths()["stdlib"]

@@ -9,10 +9,11 @@ from hypothesis import HealthCheck, given, settings
 
 import quernwood
 import reference as ref
+from conftest import examples
 from strategies import plans
 
 PROPERTY_SETTINGS = settings(
-    max_examples=120,
+    max_examples=examples(120),
     deadline=None,
     derandomize=True,
     database=None,
