@@ -363,7 +363,25 @@ def stale_cases():
         vars(other).update({copy_of("_fields"): ("spare",), "value": ast.Name("hidden"), "spare": ast.Name("spare")})
         sub(base, visit_Name=lambda self, n: log.append(n.id) or n)().visit(ast.Module([node, other], []))
 
-    return [facts_shared_between_visitors, equal_copy_keys, visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
+    def untagged_class(base, log):
+        # A class read and changed past its versions (3.13+ then gives it no tag) is changed once more.
+        V = sub(base)
+        for i in range(1100):
+            V.count = getattr(V, "count", 0) + 1
+        V().visit(P("f(x)")), setattr(V, "visit_Call", lambda self, n: log.append("call")), V().visit(P("f(y)"))
+
+    def odd_keys(base, log):
+        # A visitor dict keyed by a str subclass; a node dict past the scanned size with deleted entries.
+        v = sub(base)()
+        v.visit(P("a")), vars(v).__setitem__(type("S", (str,), {})("visit_Name"), lambda n: log.append(n.id))
+        tree = P("b + c")
+        extra = vars(tree.body[0].value)
+        extra.update({f"x{k}": k for k in range(20)}, _fields=("right",))
+        for k in range(19):
+            del extra[f"x{k}"]
+        v.visit(tree), extra.pop("_fields"), v.visit(tree)
+
+    return [untagged_class, odd_keys, facts_shared_between_visitors, equal_copy_keys, visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
             getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
             property_method, freed_item, freed_operand, foreign_key, deprecated_constant, passed_over_values]
 
