@@ -629,7 +629,8 @@ private:
             ClassFacts& f = facts(Py_TYPE(node));
             if (f.method && !road_known(f)) {
                 f.road = road(f.method);
-                const bool class_only = !instance_methods_;
+                // A class without a version tag has nothing to key a road by.
+                const bool class_only = !instance_methods_ && self_tag_ != 0;
                 f.epoch = class_only ? 0 : epoch_;
                 f.road_for = class_only ? Py_TYPE(self_) : nullptr;
                 f.road_for_tag = self_tag_;
@@ -655,7 +656,7 @@ private:
     }
 
     bool road_known(const ClassFacts& f) const noexcept {
-        if (instance_methods_) return f.epoch == epoch_;
+        if (instance_methods_ || self_tag_ == 0) return f.epoch == epoch_;
         return f.road_for == Py_TYPE(self_) && f.road_for_tag == self_tag_;
     }
 
