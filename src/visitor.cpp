@@ -139,6 +139,15 @@ struct ClassFacts {
     // is no descriptor (an optional field's None), so an instance's value
     // is its instance dict's entry, else that class attribute, else missing.
     uint64_t bare = 0;
+    // Every field is bare and a str other than `_fields`, at most 64 of
+    // them: a node whose dict holds them first, in order, is read straight
+    // from its entries. `quiet_set`: writing a field's own value back runs
+    // no code (the ordinary setattr, no class attribute that sets).
+    bool sprint = false;
+    bool quiet_set = false;
+    // The position of `value` in `_fields` when the class has no attribute
+    // of that name (a Constant's); -1 otherwise.
+    int8_t value_at = -1;
     // What visiting a node of the class comes to, found in epoch `epoch`
     // of the visitor (0: not yet).
     uint64_t epoch = 0;
@@ -147,6 +156,19 @@ struct ClassFacts {
     PyTypeObject* road_for = nullptr;
     unsigned int road_for_tag = 0;
     enum class Road : uint8_t { Read, Descend, Constant } road = Road::Read;
+};
+
+// One node of a sprint: `j` is the field being visited, and `i` the
+// next item of `list`, its value, when that is a list.
+struct Level {
+    PyObject* node;
+    const ClassFacts* facts;
+    const DictEntry* entries;
+    Py_ssize_t n;
+    Py_ssize_t j;
+    PyObject* list;
+    Py_ssize_t i;
+    bool transform;
 };
 
 // The facts of the classes met on the thread, by address, and the
@@ -160,6 +182,9 @@ struct ClassMemo {
     unsigned int visitor_tag = 0;
     bool visitor_fast = false;
     Ours visitor_generic = Ours::None;
+    // The levels of the sprint running on the thread: a sprint runs no
+    // code, so none starts inside another.
+    std::vector<Level> levels;
 };
 
 std::shared_ptr<ClassMemo> thread_memo(ModuleState& state) {
@@ -201,12 +226,13 @@ public:
     Visitor(PyObject* self, PyObject* root, Ours kind)
         : self_(self), self_ref_(Strong::borrowed(self)), root_(Strong::borrowed(root)), kind_(kind),
           state_(current_state()), ast_(state_.base_types().ast), expr_(state_.base_types().expr),
-          memo_(thread_memo(state_)) {
+          memo_(thread_memo(state_)), levels_(memo_->levels) {
         // The names are held by the module state, not by the thread that
         // made them: the copy stays good on any thread.
         std::copy_n(words(state_), WORD_COUNT, w_);
         std::copy_n(state_.visitor_methods, mine_.size(), mine_.begin());
         stack_.reserve(16);
+        fields_hash_ = compat::str_hash(w_[W_FIELDS]);
     }
 
     // Runs the call until a Python call is due, which it returns, or to its
@@ -310,11 +336,12 @@ private:
         Strong result = std::move(result_);
         if (delivering && !result) result = Strong::borrowed(Py_None);
         for (;;) {
-            Frame& f = stack_.back();
             if (delivering) {
                 delivering = false;
-                take_result(f, std::move(result));
+                take_result(stack_.back(), std::move(result));
             }
+            if (!stack_.back().started) sprint();
+            Frame& f = stack_.back();
             Strong child = next_child(f);
             if (!child) {
                 if (!f.transform && last_reference(f.node)) python_ran_ = true;
@@ -336,6 +363,159 @@ private:
             }
             phase_ = Phase::Descent;
             return o;
+        }
+    }
+
+
+    // The descent below the top frame, not started yet, for as long as it
+    // meets only nodes of classes with known facts, whose dicts hold their
+    // fields first and in order, and that the visitor has no method for:
+    // then no code can run, so the nodes and values are read from the dicts
+    // without references or frames, as a walk reads them. A transformer
+    // writes back what it read, which changes nothing there. It stops
+    // before anything else, leaving frames where it stands for the general
+    // road to go on from; or, at the subtree's end, leaves the frame with
+    // its fields done.
+    void sprint() {
+        if (scope_->has_waiting()) return;
+        refresh();
+        if (!instance_clean_ || !is_generic(self_generic_)) return;
+        const bool transform = self_generic_ == Ours::GenericTransform;
+        levels_.clear();
+        if (!enter(stack_.back().node.as_ptr(), stack_.back().transform)) return;
+        const ClassFacts* root = levels_.front().facts;
+        const size_t room = next_cycle_check_ - stack_.size();
+        for (;;) {
+            Level& l = levels_.back();
+            PyObject* child;
+            if (l.list) {
+                if (l.i == PyList_GET_SIZE(l.list)) {
+                    l.list = nullptr;
+                    ++l.j;
+                    continue;
+                }
+                child = PyList_GET_ITEM(l.list, l.i++);
+            } else if (l.j < l.n) {
+                child = l.entries[l.j].value;
+                if (PyList_CheckExact(child)) {
+                    l.list = child;
+                    l.i = 0;
+                    continue;
+                }
+            } else {
+                levels_.pop_back();
+                if (levels_.empty()) break;
+                if (!levels_.back().list) ++levels_.back().j;
+                continue;
+            }
+            if (is_leaf(child)) {
+                if (!l.list) ++l.j;
+                continue;
+            }
+            // A node the visitor has no method for, and whose fields can be
+            // read as this node's were, is gone into; anything else stops.
+            const ClassFacts* cf = issubclass_of_ast(Py_TYPE(child), {ast_, expr_}) ? known_facts(Py_TYPE(child))
+                                                                                     : nullptr;
+            const bool constant = cf && cf->road == ClassFacts::Road::Constant;
+            bool entered = false;
+            if (cf && cf->method && road_known(*cf) && (cf->road == ClassFacts::Road::Descend || constant) &&
+                levels_.size() < room && (entered = enter(child, transform)) && (!constant || quiet_constant()))
+                continue;
+            if (entered) levels_.pop_back();
+            if (levels_.back().list) --levels_.back().i;
+            return stop();
+        }
+        Frame& f = stack_.back();
+        f.started = true;
+        f.fields = Strong::borrowed(root->fields);
+        f.next_field = PyTuple_GET_SIZE(root->fields);
+    }
+
+
+    // Whether the base class's visit_Constant comes to the descent for the
+    // Constant just entered: its value's deprecated method, if it has one,
+    // is known to be missing from the visitor in this epoch.
+    bool quiet_constant() const {
+        const Level& l = levels_.back();
+        if (l.facts->value_at < 0) return false;
+        PyObject* value = l.entries[l.facts->value_at].value;
+        PyObject* method = nullptr;
+        if (Py_IS_TYPE(value, &PyBool_Type) || value == Py_None)
+            method = w_[W_NAMECONSTANT];
+        else if (Py_IS_TYPE(value, &PyLong_Type) || Py_IS_TYPE(value, &PyFloat_Type) || Py_IS_TYPE(value, &PyComplex_Type))
+            method = w_[W_NUM];
+        else if (Py_IS_TYPE(value, &PyUnicode_Type))
+            method = w_[W_STR];
+        else if (Py_IS_TYPE(value, &PyBytes_Type))
+            method = w_[W_BYTES];
+        else if (value == Py_Ellipsis)
+            method = w_[W_ELLIPSIS];
+        else
+            return is_leaf(value);  // a tuple: none of the classes asked for
+        const unsigned bit = 1u << (method_index(method));
+        return constant_epoch_ == epoch_ && (constant_known_ & bit) && !(constant_has_ & bit);
+    }
+
+    size_t method_index(PyObject* method) const noexcept {
+        size_t k = 0;
+        while (w_[W_NAMECONSTANT + k] != method) ++k;
+        return k;
+    }
+
+    // Pushes a sprint level for `node` when its fields can be read from its
+    // dict's first entries: the very names of `_fields`, in order, and no
+    // other key that is `_fields`.
+    bool enter(PyObject* node, bool transform) {
+        const ClassFacts* cf = known_facts(Py_TYPE(node));
+        if (!cf || !cf->sprint || (transform && !cf->quiet_set)) return false;
+        const Py_ssize_t n = PyTuple_GET_SIZE(cf->fields);
+        const DictEntry* entries = nullptr;
+        if (PyObject* dict = get_instance_dict_fast(node)) {
+            const EntryView view = unicode_entries(dict);
+            if (!view.ok || view.count < n) return false;
+            for (Py_ssize_t j = 0; j < n; ++j)
+                if (view.entries[j].key != PyTuple_GET_ITEM(cf->fields, j)) return false;
+            for (Py_ssize_t k = n; k < view.count; ++k)
+                if (PyObject* key = view.entries[k].key; key && compat::str_hash(key) == fields_hash_) return false;
+            entries = view.entries;
+        } else if (n) {
+            return false;
+        }
+        levels_.push_back({node, cf, entries, n, 0, nullptr, 0, transform});
+        return true;
+    }
+
+    // Turns the sprint's levels into frames that stand where it stopped:
+    // the last one before its field or item now due, the others after the
+    // one each is in, as if the general road had come this far.
+    void stop() {
+        const size_t base = stack_.size() - 1;
+        for (size_t k = 0; k < levels_.size(); ++k) {
+            const Level& l = levels_[k];
+            const bool last = k + 1 == levels_.size();
+            if (k > 0) stack_.emplace_back(Strong::borrowed(l.node), l.transform);
+            Frame& f = stack_.back();
+            f.started = true;
+            f.fields = Strong::borrowed(l.facts->fields);
+            f.bare = l.facts->bare;
+            f.known = Py_TYPE(l.node);
+            f.known_tag = l.facts->tag;
+            f.next_field = last && !l.list ? l.j : l.j + 1;
+            if (l.list) {
+                f.list = Strong::borrowed(l.list);
+                f.next_item = l.i;
+            } else if (!last) {
+                f.field = Strong::borrowed(PyTuple_GET_ITEM(l.facts->fields, l.j));
+            }
+        }
+        // A transformer's new list holds the items before the one visited
+        // or due, as they were. Made last: making it may run a collection,
+        // and a finalizer another visitor, which would use the levels.
+        for (size_t k = base; k < stack_.size(); ++k) {
+            Frame& f = stack_[k];
+            if (!f.transform || !f.list) continue;
+            const Py_ssize_t kept = k + 1 == stack_.size() ? f.next_item : f.next_item - 1;
+            f.new_values = Strong::own(PyList_GetSlice(f.list.as_ptr(), 0, kept));
         }
     }
 
@@ -469,13 +649,25 @@ private:
     }
 
     [[gnu::always_inline]] ClassFacts& facts(PyTypeObject* t) {
-        const uint64_t h = (reinterpret_cast<uintptr_t>(t) >> 4) * 0x9E3779B97F4A7C15ull;
-        ClassFacts& e = memo_->entries[h >> 56];
-        if (e.type == t && e.tag != 0 && e.tag == compat::version_tag(t) &&
-            (!e.name || e.name == reinterpret_cast<PyHeapTypeObject*>(t)->ht_name)) [[likely]]
-            return e;
+        if (ClassFacts* e = known_facts(t)) [[likely]]
+            return *e;
+        ClassFacts& e = memo_->entries[slot_of(t)];
         learn(e, t);
         return e;
+    }
+
+    static size_t slot_of(PyTypeObject* t) noexcept {
+        return ((reinterpret_cast<uintptr_t>(t) >> 4) * 0x9E3779B97F4A7C15ull) >> 56;
+    }
+
+    // The facts of `t` when they are known and hold, else null; learning
+    // nothing, it runs no code.
+    [[gnu::always_inline]] ClassFacts* known_facts(PyTypeObject* t) noexcept {
+        ClassFacts& e = memo_->entries[slot_of(t)];
+        if (e.type == t && e.tag != 0 && e.tag == compat::version_tag(t) &&
+            (!e.name || e.name == reinterpret_cast<PyHeapTypeObject*>(t)->ht_name)) [[likely]]
+            return &e;
+        return nullptr;
     }
 
     // Made apart and stored at the end: a collection while the name is
@@ -509,6 +701,15 @@ private:
                     if (!PyUnicode_CheckExact(f)) continue;
                     PyObject* d = _PyType_Lookup(t, f);
                     if (!d || !Py_TYPE(d)->tp_descr_get) e.bare |= uint64_t{1} << j;
+                }
+                e.sprint = e.dict_fields && PyTuple_GET_SIZE(fields) <= 64;
+                e.quiet_set = t->tp_setattro == PyObject_GenericSetAttr;
+                for (Py_ssize_t j = 0; j < n && e.sprint; ++j) {
+                    PyObject* f = PyTuple_GET_ITEM(fields, j);
+                    e.sprint = ((e.bare >> j) & 1) && PyUnicode_CheckExact(f) && PyUnicode_Compare(f, w_[W_FIELDS]) != 0;
+                    PyObject* d = e.sprint ? _PyType_Lookup(t, f) : nullptr;
+                    if (d && Py_TYPE(d)->tp_descr_set) e.quiet_set = false;
+                    if (PyTuple_GET_ITEM(fields, j) == w_[W_VALUE] && !d) e.value_at = static_cast<int8_t>(j);
                 }
             }
         }
@@ -695,9 +896,7 @@ private:
     // Whether the visitor has one of the deprecated constant methods: found
     // once in an epoch, since most nodes that get here are constants.
     bool has_constant_method(PyObject* method) {
-        size_t k = 0;
-        while (w_[W_NAMECONSTANT + k] != method) ++k;
-        const unsigned bit = 1u << k;
+        const unsigned bit = 1u << method_index(method);
         if (constant_epoch_ != epoch_) {
             constant_epoch_ = epoch_;
             constant_known_ = 0;
@@ -881,6 +1080,7 @@ private:
     StateScope* scope_ = nullptr;  // the running step's
     Outcome pending_;
     std::vector<Frame> stack_;
+    Py_hash_t fields_hash_;
     PyTypeObject* ast_;
     PyTypeObject* expr_;
     PyObject* w_[WORD_COUNT];
@@ -894,6 +1094,7 @@ private:
     bool instance_clean_ = false;
     bool instance_methods_ = true;  // the instance may hold visit_ names
     std::shared_ptr<ClassMemo> memo_;
+    std::vector<Level>& levels_;  // the thread's, for the running sprint
     size_t next_cycle_check_ = size_t{1} << 17;
 };
 
