@@ -174,7 +174,11 @@ struct Level {
 // The facts of the classes met on the thread, by address, and the
 // counter of the visitor epochs in which roads were found.
 struct ClassMemo {
-    ClassFacts entries[256];
+    // Four ways per class address: parsed trees alone meet over a hundred
+    // classes, which one slot each would have evict each other.
+    static constexpr size_t SLOTS = 512, WAYS = 4;
+    ClassFacts entries[SLOTS];
+    size_t next_victim = 0;
     uint64_t next_epoch = 1;
     // What the last visitor class seen is known to do, while its version
     // tag stays: visitors are made often, of few classes.
@@ -385,6 +389,11 @@ private:
         if (!enter(stack_.back().node.as_ptr(), stack_.back().transform)) return;
         const ClassFacts* root = levels_.front().facts;
         const size_t room = next_cycle_check_ - stack_.size();
+        // road_known(), with what it reads held: no code runs meanwhile.
+        const bool by_epoch = instance_methods_ || self_tag_ == 0;
+        const uint64_t epoch = epoch_;
+        PyTypeObject* const self_type = Py_TYPE(self_);
+        const unsigned int self_tag = self_tag_;
         for (;;) {
             Level& l = levels_.back();
             PyObject* child;
@@ -414,11 +423,14 @@ private:
             }
             // A node the visitor has no method for, and whose fields can be
             // read as this node's were, is gone into; anything else stops.
-            const ClassFacts* cf = issubclass_of_ast(Py_TYPE(child), {ast_, expr_}) ? known_facts(Py_TYPE(child))
-                                                                                     : nullptr;
-            const bool constant = cf && cf->road == ClassFacts::Road::Constant;
+            ClassFacts* cf = issubclass_of_ast(Py_TYPE(child), {ast_, expr_}) ? known_facts(Py_TYPE(child)) : nullptr;
+            const bool known =
+                cf && cf->method &&
+                ((by_epoch ? cf->epoch == epoch : cf->road_for == self_type && cf->road_for_tag == self_tag) ||
+                 quiet_road(*cf));
+            const bool constant = known && cf->road == ClassFacts::Road::Constant;
             bool entered = false;
-            if (cf && cf->method && road_known(*cf) && (cf->road == ClassFacts::Road::Descend || constant) &&
+            if (known && (cf->road == ClassFacts::Road::Descend || constant) &&
                 levels_.size() < room && (entered = enter(child, transform)) && (!constant || quiet_constant()))
                 continue;
             if (entered) levels_.pop_back();
@@ -651,28 +663,52 @@ private:
     [[gnu::always_inline]] ClassFacts& facts(PyTypeObject* t) {
         if (ClassFacts* e = known_facts(t)) [[likely]]
             return *e;
-        ClassFacts& e = memo_->entries[slot_of(t)];
-        learn(e, t);
-        return e;
+        return learn(t);
     }
 
     static size_t slot_of(PyTypeObject* t) noexcept {
-        return ((reinterpret_cast<uintptr_t>(t) >> 4) * 0x9E3779B97F4A7C15ull) >> 56;
+        return ((reinterpret_cast<uintptr_t>(t) >> 4) * 0x9E3779B97F4A7C15ull) >> 55;
+    }
+
+    static bool holds(const ClassFacts& e, PyTypeObject* t) noexcept {
+        return e.tag != 0 && e.tag == compat::version_tag(t) &&
+               (!e.name || e.name == reinterpret_cast<PyHeapTypeObject*>(t)->ht_name);
     }
 
     // The facts of `t` when they are known and hold, else null; learning
-    // nothing, it runs no code.
+    // nothing, it runs no code. A class is in the first free way of its
+    // slot or a later one, and never in two.
     [[gnu::always_inline]] ClassFacts* known_facts(PyTypeObject* t) noexcept {
-        ClassFacts& e = memo_->entries[slot_of(t)];
-        if (e.type == t && e.tag != 0 && e.tag == compat::version_tag(t) &&
-            (!e.name || e.name == reinterpret_cast<PyHeapTypeObject*>(t)->ht_name)) [[likely]]
-            return &e;
+        const size_t base = slot_of(t);
+        ClassFacts& first = memo_->entries[base];
+        if (first.type == t) [[likely]]
+            return holds(first, t) ? &first : nullptr;
+        for (size_t k = 1; first.type && k < ClassMemo::WAYS; ++k) {
+            ClassFacts& e = memo_->entries[(base + k) % ClassMemo::SLOTS];
+            if (e.type == t) return holds(e, t) ? &e : nullptr;
+            if (!e.type) return nullptr;
+        }
         return nullptr;
+    }
+
+    // Where facts of `t` are to be kept: its own way, a free one, or the
+    // next to be evicted in turn.
+    ClassFacts& place(PyTypeObject* t) noexcept {
+        ClassMemo& m = *memo_;
+        const size_t base = slot_of(t);
+        ClassFacts* free = nullptr;
+        for (size_t k = 0; k < ClassMemo::WAYS; ++k) {
+            ClassFacts& e = m.entries[(base + k) % ClassMemo::SLOTS];
+            if (e.type == t) return e;
+            if (!e.type && !free) free = &e;
+        }
+        if (free) return *free;
+        return m.entries[(base + m.next_victim++ % ClassMemo::WAYS) % ClassMemo::SLOTS];
     }
 
     // Made apart and stored at the end: a collection while the name is
     // made may run a visitor that uses the same slot.
-    void learn(ClassFacts& slot, PyTypeObject* t) {
+    ClassFacts& learn(PyTypeObject* t) {
         ClassFacts e;
         PyObject* cls_name = w_[W_CLASS];
         bool plain = t->tp_getattro == PyObject_GenericGetAttr &&
@@ -715,7 +751,9 @@ private:
         }
         e.type = t;
         e.tag = compat::version_tag(t);  // the lookups above gave it one
+        ClassFacts& slot = place(t);
         slot = e;
+        return slot;
     }
 
     // Whether a node's dict (a readable one: see instance_dict) holds its
@@ -827,19 +865,20 @@ private:
     Outcome visit(PyObject* node) {
         refresh();
         if (instance_clean_) {
-            ClassFacts& f = facts(Py_TYPE(node));
-            if (f.method && !road_known(f)) {
-                f.road = road(f.method);
-                // A class without a version tag has nothing to key a road by.
-                const bool class_only = !instance_methods_ && self_tag_ != 0;
-                f.epoch = class_only ? 0 : epoch_;
-                f.road_for = class_only ? Py_TYPE(self_) : nullptr;
-                f.road_for_tag = self_tag_;
+            PyTypeObject* t = Py_TYPE(node);
+            ClassFacts& f = facts(t);
+            PyObject* const method = f.method;  // kept by the module state
+            ClassFacts::Road r = f.road;
+            if (method && !road_known(f)) {
+                r = road(method);
+                // Finding it may have run a collection, whose finalizers may
+                // have given the slot to another class.
+                if (f.type == t) set_road(f, r);
             }
-            if (f.method && f.road == ClassFacts::Road::Descend) return {Strong(), Strong(), self_generic_};
-            if (f.method && f.road == ClassFacts::Road::Read) {
+            if (method && r == ClassFacts::Road::Descend) return {Strong(), Strong(), self_generic_};
+            if (method && r == ClassFacts::Road::Read) {
                 // Reading visit and generic_visit would only make bound methods.
-                Strong m = optional_attr(self_, f.method);
+                Strong m = optional_attr(self_, method);
                 if (!m) {
                     python_ran_ = true;  // a getter that raised AttributeError, say
                     return {Strong(), Strong(), self_generic_};
@@ -847,13 +886,33 @@ private:
                 if (bound_ours(mine_, self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node, true);
                 return call(std::move(m), node);
             }
-            if (f.method && f.road == ClassFacts::Road::Constant) {
+            if (method && r == ClassFacts::Road::Constant) {
                 if (Outcome o = plain_constant(node); o.descend != Ours::None) return o;
             }
         }
         Bound v = resolve(w_[W_VISIT]);
         if (v.ours != Ours::Visit) return call(std::move(v.obj), node);
         return visit_body(node);
+    }
+
+    void set_road(ClassFacts& f, ClassFacts::Road r) noexcept {
+        f.road = r;
+        // A class without a version tag has nothing to key a road by.
+        const bool class_only = !instance_methods_ && self_tag_ != 0;
+        f.epoch = class_only ? 0 : epoch_;
+        f.road_for = class_only ? Py_TYPE(self_) : nullptr;
+        f.road_for_tag = self_tag_;
+    }
+
+    // The road of `f`, found inside a sprint when finding it makes nothing:
+    // no bound method of the base class's visit_Constant. Otherwise false.
+    [[gnu::noinline]] bool quiet_road(ClassFacts& f) {
+        PyObject* found = _PyType_Lookup(Py_TYPE(self_), f.method);
+        if (found && function_ours(mine_, found) == Ours::VisitConstant) return false;
+        // Looking a name up in the instance raises nothing when it is missing.
+        set_road(f, found || (instance_methods_ && instance_has(f.method)) ? ClassFacts::Road::Read
+                                                                           : ClassFacts::Road::Descend);
+        return true;
     }
 
     bool road_known(const ClassFacts& f) const noexcept {
