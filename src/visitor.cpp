@@ -619,7 +619,10 @@ private:
     }
 
     Outcome generic(Bound gv, PyObject* node) {
-        if (is_generic(gv.ours)) return {Strong(), Strong(), gv.ours};
+        if (is_generic(gv.ours)) {
+            drop_read(std::move(gv.obj));
+            return {Strong(), Strong(), gv.ours};
+        }
         if (!gv.obj) gv.obj = get_attr(self_, w_[W_GENERIC_VISIT]);
         return call(std::move(gv.obj), node);
     }

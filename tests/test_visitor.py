@@ -381,7 +381,28 @@ def stale_cases():
             del extra[f"x{k}"]
         v.visit(tree), extra.pop("_fields"), v.visit(tree)
 
-    return [untagged_class, odd_keys, facts_shared_between_visitors, equal_copy_keys, visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
+    def walked_layouts(base, log):
+        # Node dicts off the parser's layout among ordinary ones, visited twice
+        # (the second time with every class known), then a list the
+        # transformer rebuilds around a dropped item.
+        tree = P("a + b\nc + d\n[1, [e, 2], f(g), h]\nk = (m, n)\np * q")
+        vars(tree.body[0].value)["_fields"] = ("op", "right")
+        reordered = tree.body[1].value
+        tree.body[1].value = ast.BinOp(right=reordered.right, op=ast.Sub(), left=reordered.left)
+        del tree.body[4].value.right
+        tree.body[3].value.elts = type("L", (list,), {})(tree.body[3].value.elts)
+        tree.body.append(ast.Expr(ast.Constant(frozenset({1}))))
+        V = sub(base, visit_Name=lambda self, n: log.append(n.id) or (None if n.id == "e" else n))
+        V().visit(tree), V().visit(tree), log.append(ast.dump(tree))
+
+    def many_classes(base, log):
+        # More node classes than the class facts keep: met in turn, evicted, met again.
+        names = [type(f"N{i}", (ast.Name,), {})(f"n{i}", ast.Load()) for i in range(2500)]
+        V = sub(base, visit_N7=lambda self, n: log.append(n.id), visit_Load=lambda self, n: log.append("load"))
+        tree = ast.Module([ast.Expr(ast.List(names, ast.Load()))], [])
+        V().visit(tree), V().visit(tree)
+
+    return [walked_layouts, many_classes, untagged_class, odd_keys, facts_shared_between_visitors, equal_copy_keys, visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
             getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
             property_method, freed_item, freed_operand, foreign_key, deprecated_constant, passed_over_values]
 
@@ -410,6 +431,12 @@ def test_deep_trees_and_errors():
         Stopper().visit(deep)
     assert quernwood.NodeVisitor().visit(deep) is None
     assert quernwood.NodeTransformer().visit(deep) is deep
+    mod = ast.parse("x + y")
+    mod.body[0].value.right = mod
+    for base in (quernwood.NodeVisitor, quernwood.NodeTransformer):
+        with pytest.raises(RecursionError, match="cycle"):
+            base().visit(mod)
+    mod.body[0].value.right = None  # the collector need not free the cycle
 
 
 NESTED_DEEP = """
