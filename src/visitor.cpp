@@ -215,6 +215,9 @@ struct Frame {
     Strong items;       // iterator over it, when it is not an exact list
     Strong new_values;  // its new contents (transformer)
 };
+// A descent's first frames fit in one block of the sizes malloc keeps per
+// thread (up to about 1 KiB): one is made per generic_visit call.
+static_assert(8 * sizeof(Frame) <= 1024);
 
 // What `self.visit(node)` comes to: a Python call, `callee(arg)`, whose
 // result the driving Python frame makes and hands back; or the descent of
@@ -235,7 +238,7 @@ public:
         // made them: the copy stays good on any thread.
         std::copy_n(words(state_), WORD_COUNT, w_);
         std::copy_n(state_.visitor_methods, mine_.size(), mine_.begin());
-        stack_.reserve(16);
+        stack_.reserve(8);
         fields_hash_ = compat::str_hash(w_[W_FIELDS]);
     }
 
