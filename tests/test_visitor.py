@@ -14,7 +14,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import quernwood
-from conftest import examples, run_fresh
+from conftest import STDLIB_STRIDE, examples, run_fresh
 from strategies import plans
 
 PAIRS = [(ast.NodeVisitor, quernwood.NodeVisitor), (ast.NodeTransformer, quernwood.NodeTransformer)]
@@ -584,7 +584,7 @@ mine = {"__name__": "swapped", "Ours": quernwood.NodeVisitor}
 exec(compile(source.replace(line, line.replace("NodeVisitor", "Ours")), home.__file__, "exec"), mine)
 assert issubclass(mine[name], quernwood.NodeVisitor)
 root = sysconfig.get_paths()["stdlib"]
-files = sorted(f for f in os.listdir(root) if f.endswith(".py"))
+files = sorted(f for f in os.listdir(root) if f.endswith(".py"))[::STRIDE]
 warnings.simplefilter("ignore")
 for f in files:
     tree = ast.parse(open(os.path.join(root, f), "rb").read())
@@ -594,5 +594,5 @@ print("UNPARSED", len(files))
 
 
 def test_unparse_on_our_base_class_agrees():
-    out = run_fresh(UNPARSE_SWAPPED)
+    out = run_fresh(UNPARSE_SWAPPED.replace("STRIDE", str(STDLIB_STRIDE)))
     assert out.returncode == 0 and "UNPARSED" in out.stdout, out.stdout + out.stderr
