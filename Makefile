@@ -14,7 +14,7 @@
 #             each installed into fresh venvs on the host and in the roots
 #             (aarch64 under qemu-user, tools/armroot) and smoke-tested, the
 #             test suite run on four x86_64 ones (WHEEL_SUITES; tools/wheel-check)
-# make wheel-check-aarch64-suite  the test suite (every sixth standard-library
+# make wheel-check-aarch64-suite  the test suite (every 24th standard-library
 #             module) on the aarch64 wheel for 3.15 installed in an arm64
 #             venv under qemu-user; uses the wheel make wheels left in dist/
 # make typecheck    mypy --strict and pyright over the stubs, as a wheel installs them
@@ -155,7 +155,7 @@ wheel-check: wheels
 
 wheel-check-aarch64-suite:
 	@whl=$$(ls dist/quernwood-*-cp315-cp315-*_aarch64.whl 2>/dev/null) || { echo "make: no aarch64 wheel for 3.15 in dist/: make wheels" >&2; exit 1; }; \
-	tools/armroot run sid /usr/bin/python3.15 $(CURDIR)/tools/venv-smoke /usr/bin/python3.15 $(CURDIR)/$$whl 6 $(PYTEST_ARGS)
+	tools/armroot run sid /usr/bin/python3.15 $(CURDIR)/tools/venv-smoke /usr/bin/python3.15 $(CURDIR)/$$whl 24 $(PYTEST_ARGS)
 
 # The root's python3 (3.14) runs mypy, the host's node pyright (from npm, on
 # first use); the stubs sit where a wheel puts them.

@@ -124,16 +124,17 @@ def _on_fresh_thread(attempt):
     return out[0]
 
 
-def sweep(name, fresh_thread=False, limit=5000):
+def sweep(name, fresh_thread=False, limit=5000, step=1):
     """The attempts of `name` that ended otherwise than in success or MemoryError.
 
     With `fresh_thread`, each attempt runs on a new thread, so that the
-    thread's caches are built under the failing allocator too."""
+    thread's caches are built under the failing allocator too. With `step`,
+    only every step-th allocation is made to fail first."""
     fn = CALLS[name]
     bad = []
     warnings.simplefilter("ignore")
     for every_after in (False, True):
-        for k in range(limit):
+        for k in range(0, limit, step):
             tree = ast.parse(SOURCE)
             stop = 0 if every_after else k + 1
             if fresh_thread:

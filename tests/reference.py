@@ -518,14 +518,16 @@ class _LeftOut:
         return "<left out>"  # no quotes: no str value prints like it
 
 
-def normalised_copy(tree, mode):
-    """A copy of `tree` with what `mode` leaves out replaced by a marker, so
-    that ast.dump of its nodes compares as the mode's hashes should."""
-    import copy
-    tree = copy.deepcopy(tree)
+def normalise(tree, mode):
+    """`tree`, changed so that what `mode` leaves out is replaced by a
+    marker: ast.dump of its nodes then compares as the mode's hashes should."""
     marker = _LeftOut()
+    rules = {}  # field_rules looks through the class's bases: once per class
     for n in ast.walk(tree):
-        for name, rule in field_rules(type(n), mode).items():
+        cls = type(n)
+        if cls not in rules:
+            rules[cls] = field_rules(cls, mode)
+        for name, rule in rules[cls].items():
             value = getattr(n, name, None)
             if rule == "constant" or isinstance(value, str):
                 setattr(n, name, marker)

@@ -14,9 +14,13 @@ import threading
 import pytest
 
 import quernwood as qw
+from conftest import EMULATED
 
 THREADS = 8
-ROUNDS = 30
+# Under qemu-user the guest's threads run on the host's memory model: more
+# rounds there repeat the native run at twenty times the cost. Four still
+# use every private input.
+ROUNDS = 4 if EMULATED else 30
 
 KINDS = (ast.Name, ast.Call, ast.Attribute)
 PRUNE = (ast.Lambda, ast.FunctionDef)
@@ -188,10 +192,12 @@ def test_ended_threads_leave_one_reference_per_class():
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_forked_child_never_hangs_while_threads_exit():
+    min_forks = 20 if EMULATED else 100  # a fork costs a second or more under qemu-user
     # A thread that ends while another thread forks must leave nothing the
     # child waits for: each child calls the module once and must exit.
     from conftest import run_fresh
     r = run_fresh("""
+        MIN_FORKS = MINIMUM
         import ast, os, threading, time, warnings
         import quernwood as qw
         warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
@@ -207,11 +213,11 @@ def test_forked_child_never_hangs_while_threads_exit():
         spinners = [threading.Thread(target=churn) for _ in range(2)]
         for s in spinners:
             s.start()
-        # At least 100 forks however slow the machine: the time limit only
+        # At least MIN_FORKS forks however slow the machine: the time limit only
         # cuts the run short beyond that, and a child is taken for hung only
         # after a minute, far beyond any wait for a loaded machine.
         forks, hung, deadline = 0, 0, time.monotonic() + 20
-        while not hung and (forks < 100 or forks < 1000 and time.monotonic() < deadline):
+        while not hung and (forks < MIN_FORKS or forks < 1000 and time.monotonic() < deadline):
             pid = os.fork()
             if pid == 0:
                 qw._walk_count(None)
@@ -229,7 +235,7 @@ def test_forked_child_never_hangs_while_threads_exit():
         for s in spinners:
             s.join()
         print(forks, hung)
-    """)
+    """.replace("MINIMUM", str(min_forks)))
     assert r.returncode == 0, r.stderr
     forks, hung = map(int, r.stdout.split())
-    assert hung == 0 and forks >= 100, r.stdout
+    assert hung == 0 and forks >= min_forks, r.stdout

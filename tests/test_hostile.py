@@ -8,7 +8,7 @@ import threading
 import pytest
 
 import quernwood as qw
-from conftest import run_fresh
+from conftest import EMULATED, run_fresh
 
 try:
     import _testcapi
@@ -148,10 +148,12 @@ def test_interrupt_while_reading_fields_propagates_and_caches_nothing(call, expe
         sys.version_info < (3, 14), reason="warnings.warn itself crashes under failing allocations before 3.14"))
       for name in ("abstract kind", "abstract kind as error"))])
 def test_allocation_failure_is_memory_error(name):
-    # A fresh process: the defect this looks for used to abort it.
+    # A fresh process: the defect this looks for used to abort it. Under
+    # qemu-user a row takes half a minute: every fourth allocation fails
+    # there, each one natively.
     r = run_fresh(f"""
         import faults
-        print(faults.sweep({name!r}, fresh_thread=True))
+        print(faults.sweep({name!r}, fresh_thread=True, step={4 if EMULATED else 1}))
     """)
     assert (r.returncode, r.stdout.strip(), r.stderr) == (0, "[]", "")
 
