@@ -430,7 +430,9 @@ private:
                  quiet_road(*cf));
             const bool constant = known && cf->road == ClassFacts::Road::Constant;
             bool entered = false;
-            if (known && (cf->road == ClassFacts::Road::Descend || constant) &&
+            // A transformer's level below which NodeVisitor.generic_visit
+            // runs gets None back, and deletes what it visited.
+            if (known && (cf->road == ClassFacts::Road::Descend || constant) && (transform || !l.transform) &&
                 levels_.size() < room && (entered = enter(child, transform)) && (!constant || quiet_constant()))
                 continue;
             if (entered) levels_.pop_back();
