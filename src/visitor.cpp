@@ -388,7 +388,9 @@ private:
         levels_.clear();
         if (!enter(stack_.back().node.as_ptr(), stack_.back().transform)) return;
         const ClassFacts* root = levels_.front().facts;
-        const size_t room = next_cycle_check_ - stack_.size();
+        // A transformer's frame below which NodeVisitor.generic_visit runs
+        // gets None back, and deletes what it visited: it goes into nothing.
+        const size_t room = transform || !levels_.front().transform ? next_cycle_check_ - stack_.size() : 1;
         // road_known(), with what it reads held: no code runs meanwhile.
         const bool by_epoch = instance_methods_ || self_tag_ == 0;
         const uint64_t epoch = epoch_;
@@ -430,9 +432,7 @@ private:
                  quiet_road(*cf));
             const bool constant = known && cf->road == ClassFacts::Road::Constant;
             bool entered = false;
-            // A transformer's level below which NodeVisitor.generic_visit
-            // runs gets None back, and deletes what it visited.
-            if (known && (cf->road == ClassFacts::Road::Descend || constant) && (transform || !l.transform) &&
+            if (known && (cf->road == ClassFacts::Road::Descend || constant) &&
                 levels_.size() < room && (entered = enter(child, transform)) && (!constant || quiet_constant()))
                 continue;
             if (entered) levels_.pop_back();
