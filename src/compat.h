@@ -149,6 +149,30 @@ inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) {
 // nothing can report it.
 inline constexpr bool MAKE_INSTANCE_DICT = PY_VERSION_HEX < 0x030D0000;
 
+// The instance dict an object already has, or null: from 3.13 a class with
+// a managed dict keeps the pointer just before the object's header, null
+// while the attributes live in the object itself. `ok` false where the
+// dict cannot be found without making it.
+inline PyObject* existing_instance_dict(PyObject* o, bool& ok) noexcept {
+    PyTypeObject* t = Py_TYPE(o);
+    ok = true;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (t->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+#ifdef Py_GIL_DISABLED
+        return reinterpret_cast<PyObject**>(o)[-1];
+#else
+        return reinterpret_cast<PyObject**>(o)[-3];
+#endif
+    }
+#endif
+    if (t->tp_dictoffset == 0) return nullptr;
+    if (t->tp_dictoffset < 0 || (t->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
+        ok = false;
+        return nullptr;
+    }
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + t->tp_dictoffset);
+}
+
 // The hash of an exact str; a key of a dict has it cached already.
 inline Py_hash_t str_hash(PyObject* s) noexcept {
     const Py_hash_t h = reinterpret_cast<PyASCIIObject*>(s)->hash;

@@ -391,7 +391,9 @@ private:
         levels_.clear();
         if (!enter(stack_.back().node.as_ptr(), stack_.back().transform)) return;
         const ClassFacts* root = levels_.front().facts;
-        const size_t room = next_cycle_check_ - stack_.size();
+        // A transformer's frame below which NodeVisitor.generic_visit runs
+        // gets None back, and deletes what it visited: it goes into nothing.
+        const size_t room = transform || !levels_.front().transform ? next_cycle_check_ - stack_.size() : 1;
         // road_known(), with what it reads held: no code runs meanwhile.
         const bool by_epoch = instance_methods_ || self_tag_ == 0;
         const uint64_t epoch = epoch_;
@@ -798,8 +800,12 @@ private:
         epoch_ = memo_->next_epoch++;
         instance_clean_ = false;
         instance_methods_ = true;
+        lookups_quiet_ = false;
         if (!self_fast_ || !is_generic(self_generic_)) return;
-        if (compat::MAKE_INSTANCE_DICT && scan_instance()) return;
+        if (compat::MAKE_INSTANCE_DICT && scan_instance()) {
+            lookups_quiet_ = class_lookups_quiet();
+            return;
+        }
         // With the class's methods found first, these reads run no code.
         Strong v = optional_attr(self_, w_[W_VISIT]);
         const bool visit_ours = v && bound_ours(mine_, self_, v.as_ptr()) == Ours::Visit;
@@ -809,6 +815,43 @@ private:
         const bool generic_ours = g && bound_ours(mine_, self_, g.as_ptr()) == self_generic_;
         drop_read(std::move(g));
         instance_clean_ = generic_ours;
+        lookups_quiet_ = generic_ours && !compat::MAKE_INSTANCE_DICT && instance_lookups_quiet() && class_lookups_quiet();
+    }
+
+    // Whether no dict that looking a name up on the visitor reads has a
+    // key other than an exact str, whose __eq__ the lookup would call:
+    // while none has, the lookups run no code. The visitor's class's dict
+    // and its bases', then the instance's.
+    static bool only_str_keys(PyObject* dict) noexcept {
+        if (!dict || keys_of(dict)->dk_kind != compat::DICT_KEYS_GENERAL) return true;
+        if (PyDict_GET_SIZE(dict) > 256) return false;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value))
+            if (!PyUnicode_CheckExact(key)) return false;
+        return true;
+    }
+
+    bool class_lookups_quiet() const noexcept {
+        PyObject* mro = Py_TYPE(self_)->tp_mro;
+        if (!mro || !PyTuple_CheckExact(mro)) return false;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(mro); ++k) {
+            auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, k));
+            // Built-in classes' dicts are not changed by Python code.
+            if ((t->tp_flags & Py_TPFLAGS_HEAPTYPE) && !only_str_keys(t->tp_dict)) return false;
+        }
+        return true;
+    }
+
+    bool instance_lookups_quiet() const noexcept {
+        bool ok = false;
+        PyObject* dict = compat::existing_instance_dict(self_, ok);
+        return ok && only_str_keys(dict);
+    }
+
+    // After looking a name up on the visitor: the lookup may have run code.
+    void lookups_ran() noexcept {
+        if (!lookups_quiet_) python_ran_ = true;
     }
 
     // Whether the visitor's class calls this module's visit and which
@@ -913,6 +956,7 @@ private:
     // The road of `f`, found inside a sprint when finding it makes nothing:
     // no bound method of the base class's visit_Constant. Otherwise false.
     [[gnu::noinline]] bool quiet_road(ClassFacts& f) {
+        if (!lookups_quiet_) return false;
         PyObject* found = _PyType_Lookup(Py_TYPE(self_), f.method);
         if (found && function_ours(mine_, found) == Ours::VisitConstant) return false;
         // Looking a name up in the instance raises nothing when it is missing.
@@ -931,6 +975,7 @@ private:
     // default, generic_visit, is called; the base class's visit_Constant;
     // or something to read and call.
     ClassFacts::Road road(PyObject* method) {
+        lookups_ran();
         PyObject* found = _PyType_Lookup(Py_TYPE(self_), method);
         if (!found)
             return instance_methods_ && instance_has(method) ? ClassFacts::Road::Read : ClassFacts::Road::Descend;
@@ -967,6 +1012,7 @@ private:
             constant_known_ = 0;
         }
         if (!(constant_known_ & bit)) {
+            lookups_ran();
             const bool has = _PyType_Lookup(Py_TYPE(self_), method) || (instance_methods_ && instance_has(method));
             constant_known_ |= bit;
             constant_has_ = has ? (constant_has_ | bit) : (constant_has_ & ~bit);
@@ -1158,6 +1204,7 @@ private:
     unsigned constant_known_ = 0, constant_has_ = 0;  // bit k: the k-th deprecated method
     bool instance_clean_ = false;
     bool instance_methods_ = true;  // the instance may hold visit_ names
+    bool lookups_quiet_ = false;    // looking names up on the visitor runs no code
     std::shared_ptr<ClassMemo> memo_;
     std::vector<Level>& levels_;  // the thread's, for the running sprint
     size_t next_cycle_check_ = size_t{1} << 17;

@@ -405,7 +405,33 @@ def stale_cases():
         tree = ast.Module([ast.Expr(ast.List(names, ast.Load()))], [])
         V().visit(tree), V().visit(tree)
 
-    return [walked_layouts, many_classes, untagged_class, odd_keys, facts_shared_between_visitors, equal_copy_keys, visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
+    def transformer_descent_of_visitor(base, log):
+        # NodeTransformer.generic_visit takes None from the NodeVisitor descents below it: the children go.
+        mod = sys.modules[base.__module__]
+        for _ in range(2):  # the second time with every class known
+            tree = P("f(a, [b])\nx = y + 1")
+            mod.NodeTransformer.generic_visit(sub(mod.NodeVisitor)(), tree)
+            log.append(ast.dump(tree))
+
+    def colliding_keys(base, log):
+        # A key of the visitor's dict, then of its class's, hashing like a method
+        # name: looking the name up calls its __eq__, which empties the tree.
+        class Key(str):
+            __hash__ = lambda self: hash("visit_Expr")  # noqa: E731
+
+            def __eq__(self, other):
+                if tree.body:
+                    log.append("cleared"), tree.body.clear()
+                return False
+
+        for on_class in (False, True, True):
+            sub(base)().visit(P("z"))  # the node classes known, their roads another class's
+            V = type("V", (base,), {"visit_Name": lambda self, n: log.append(n.id), **({Key("k"): 0} if on_class else {})})
+            v, tree = V(), P("a\nb")
+            vars(v).update({} if on_class else {Key("k"): 0})
+            v.visit(tree)
+
+    return [transformer_descent_of_visitor, colliding_keys, walked_layouts, many_classes, untagged_class, odd_keys, facts_shared_between_visitors, equal_copy_keys, visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
             getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
             property_method, freed_item, freed_operand, foreign_key, deprecated_constant, passed_over_values]
 
