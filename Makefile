@@ -60,10 +60,7 @@ devroot:
 	tools/devroot ensure
 
 host-deps:
-	@missing=""; for p in $(HOST_PKGS); do \
-	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $$missing; fi
+	@tools/host-apt $(HOST_PKGS)
 
 # Runs inside the root: one build directory per interpreter.
 build-root-%:
@@ -161,7 +158,7 @@ wheel-check-aarch64-suite:
 # first use); the stubs sit where a wheel puts them.
 typecheck: devroot
 	tools/devroot run $(MAKE) --no-print-directory typecheck-root
-	@command -v npm >/dev/null || (apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y nodejs npm)
+	@command -v npm >/dev/null || tools/host-apt nodejs npm
 	$(HOST_PYTHON) tools/typecheck pyright build/site-3.14
 
 typecheck-root: build-root-3.14
