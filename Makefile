@@ -13,7 +13,8 @@
 # make wheel-check  make wheels, then check them: tags, exports, metadata;
 #             each installed into fresh venvs on the host and in the roots
 #             (aarch64 under qemu-user, tools/armroot) and smoke-tested, the
-#             test suite run on four x86_64 ones (WHEEL_SUITES; tools/wheel-check)
+#             test suite run on four x86_64 ones and (every 24th module) on
+#             the aarch64 one for 3.15 (WHEEL_SUITES; tools/wheel-check)
 # make wheel-check-aarch64-suite  the test suite (every 24th standard-library
 #             module) on the aarch64 wheel for 3.15 installed in an arm64
 #             venv under qemu-user; uses the wheel make wheels left in dist/
@@ -145,8 +146,8 @@ install:
 wheels: host-deps
 	tools/wheels "$(PYENV)"
 
-# The wheels the suite runs on after their smoke test (.ci/run: 3.11 and 3.15).
-WHEEL_SUITES ?= 3.11 3.12.1 3.13.0 3.15
+# The wheels the suite runs on after their smoke test (.ci/run: 3.15 only).
+WHEEL_SUITES ?= 3.11 3.12.1 3.13.0 3.15 aarch64-3.15
 wheel-check: wheels
 	WHEEL_SUITES="$(WHEEL_SUITES)" tools/wheel-check "$(PYENV)"
 
