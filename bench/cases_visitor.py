@@ -70,6 +70,23 @@ def linter(base):
     return Linter
 
 
+def sparse_transformer(base):
+    """The sparse visitor as a transformer that rewrites a few nodes: each
+    `pass` becomes a new one (so the tree stays the same from run to run)."""
+    class SparseTransformer(base):
+        def __init__(self):
+            self.calls = 0
+
+        def visit_Call(self, node):
+            self.calls += 1
+            return self.generic_visit(node)
+
+        def visit_Pass(self, node):
+            return ast.copy_location(ast.Pass(), node)
+
+    return SparseTransformer
+
+
 NODE_CLASSES = quernwood.expand_kinds(ast.AST)
 
 
@@ -100,16 +117,18 @@ def source(text):
     return text
 
 
-def cases_for(label, make):
-    out = [Case(label, f"ast.NodeVisitor {label}", runner(make, ast.NodeVisitor)),
-           Case(label, f"quernwood.NodeVisitor {label}", runner(make, quernwood.NodeVisitor))]
+def cases_for(label, make, kind="NodeVisitor"):
+    theirs, ours = getattr(ast, kind), getattr(quernwood, kind)
+    out = [Case(label, f"ast.{kind} {label}", runner(make, theirs)),
+           Case(label, f"quernwood.{kind} {label}", runner(make, ours))]
     group = f"{label} (parsed)"
-    out += [Case(group, f"ast.parse + ast.NodeVisitor {label}", runner(make, ast.NodeVisitor, True),
+    out += [Case(group, f"ast.parse + ast.{kind} {label}", runner(make, theirs, True),
                  per_file=source, per_file_only=True),
-            Case(group, f"ast.parse + quernwood.NodeVisitor {label}", runner(make, quernwood.NodeVisitor, True),
+            Case(group, f"ast.parse + quernwood.{kind} {label}", runner(make, ours, True),
                  per_file=source, per_file_only=True)]
     return out
 
 
 CASES = [*cases_for("empty visitor", empty), *cases_for("sparse visitor", sparse), *cases_for("linter visitor", linter),
-         *cases_for("every-class visitor", every_class)]
+         *cases_for("every-class visitor", every_class),
+         *cases_for("sparse transformer", sparse_transformer, "NodeTransformer")]

@@ -37,6 +37,9 @@ for _label, _make in (("empty", cases_visitor.empty), ("sparse", cases_visitor.s
                       ("every-class", cases_visitor.every_class)):
     for _base in (ast.NodeVisitor, quernwood.NodeVisitor):
         FUNCTIONS[f"{_base.__module__}.NodeVisitor {_label}"] = lambda t, c=_make(_base): c().visit(t)
+for _base in (ast.NodeTransformer, quernwood.NodeTransformer):
+    FUNCTIONS[f"{_base.__module__}.NodeTransformer sparse"] = \
+        lambda t, c=cases_visitor.sparse_transformer(_base): c().visit(t)
 for _mode in ("process", "stable", "renamed", "shape"):
     if hasattr(quernwood, "subtree_digest"):
         FUNCTIONS[f"subtree_digest {_mode}"] = lambda t, m=_mode: quernwood.subtree_digest(t, m)
