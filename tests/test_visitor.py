@@ -69,6 +69,27 @@ def test_corpus_agrees(stdlib_trees):
             assert results[0] == results[1], (path, pair)
 
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+import cases_visitor  # noqa: E402
+
+
+@pytest.mark.parametrize("make, kind", [(cases_visitor.sparse, "NodeVisitor"), (cases_visitor.linter, "NodeVisitor"),
+                                        (cases_visitor.every_class, "NodeVisitor"),
+                                        (cases_visitor.sparse_transformer, "NodeTransformer")])
+def test_bench_visitors_do_the_same_work_on_either_base(stdlib_trees, make, kind):
+    # A speed-up is measured between runs that must end alike.
+    for path, _ in stdlib_trees[::60]:
+        ends = []
+        for base in (getattr(ast, kind), getattr(quernwood, kind)):
+            with open(path, "rb") as f, warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                tree = ast.parse(f.read(), path)
+            visitor = make(base)()
+            visitor.visit(tree)
+            ends.append((vars(visitor), ast.dump(tree, include_attributes=True)))
+        assert ends[0] == ends[1], path
+
+
 BEHAVIOURS = ["log", "descend", "drop", "splice", "poke", "raise", "value"]
 
 
