@@ -20,10 +20,9 @@ namespace qw {
 // (the stack grows down on every platform built for); SIZE_MAX where the
 // platform does not tell, or where the frame is on another stack (a
 // coroutine library's, say), whose bounds nobody tells. The bounds are
-// looked up once per thread.
-inline size_t stack_room() noexcept {
-    static thread_local uintptr_t low = 1;  // 1: not looked up yet; 0: unknown
-    static thread_local uintptr_t high = 0;
+// looked up once per thread, into `low` and `high` (the thread's: low 1
+// means not looked up yet, 0 unknown).
+inline size_t stack_room(uintptr_t& low, uintptr_t& high) noexcept {
     if (low == 1) [[unlikely]] {
         low = 0;
 #if defined(__APPLE__)

@@ -26,16 +26,17 @@ struct CacheSlot {
 // references.
 thread_local std::vector<CacheSlot> THREAD_CACHES;
 
-thread_local StateScope* SCOPE = nullptr;
-
 constexpr const char* NAME_TEXT[NAME_COUNT] = {"parent", "lineno", "col_offset", "end_lineno", "end_col_offset"};
 
 }  // namespace
 
 std::atomic<int> EXITING_INTERPRETERS{0};
 
-thread_local uint64_t ModuleState::LAST_GENERATION = 0;
-thread_local ThreadCaches* ModuleState::LAST_CACHES = nullptr;
+namespace {
+constinit thread_local ThreadLocals THREAD;
+}  // namespace
+
+ThreadLocals* thread_locals() noexcept { return &THREAD; }
 
 ModuleState::ModuleState() : generation_(next_generation()) {}
 
@@ -109,9 +110,9 @@ ThreadCaches& ModuleState::find_thread_caches() {
         slots.push_back(CacheSlot{generation_, alive_, std::make_unique<ThreadCaches>()});
         it = slots.end() - 1;
     }
-    LAST_GENERATION = generation_;
-    LAST_CACHES = it->caches.get();
-    return *LAST_CACHES;
+    THREAD.last_generation = generation_;
+    THREAD.last_caches = it->caches.get();
+    return *THREAD.last_caches;
 }
 
 int ModuleState::traverse(visitproc visit, void* arg) noexcept {
@@ -158,11 +159,6 @@ void ModuleState::clear() {
     scope.release_waiting();
 }
 
-StateScope::StateScope(ModuleState* s) noexcept
-    : state_(s), previous_(std::exchange(SCOPE, this)), entered_(compat::entry_thread_state()) {}
-
-StateScope::~StateScope() { SCOPE = previous_; }
-
 bool StateScope::release_waiting() {
     if (waiting_.empty()) return false;
     // A release may add to the list (a collection may clear a module state)
@@ -176,21 +172,37 @@ bool StateScope::release_waiting() {
 }
 
 bool release_waiting() {
-    StateScope* s = SCOPE;
+    StateScope* s = THREAD.scope;
     return s && s->release_waiting();
 }
 
 bool thread_may_release() noexcept {
-    const StateScope* s = SCOPE;
+    const StateScope* s = THREAD.scope;
     return compat::thread_is_attached(s ? s->entered_ : nullptr);
 }
 
+namespace {
+
+// An exact tuple whose items are all held elsewhere: freeing it frees
+// nothing else, and a tuple has no finalizer and takes no weak references.
+bool holds_only_shared(PyObject* p) noexcept {
+    if (!PyTuple_CheckExact(p)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(p); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(p, i);  // null in one being filled
+        if (!item || Py_REFCNT(item) < 2) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void release_last_ref(PyObject* p) noexcept {
-    StateScope* s = SCOPE;
+    StateScope* s = THREAD.scope;
     // Freeing a plain value runs no Python code: it has no finalizer, takes
     // no weak references and holds no objects. Outside every scope the
     // interpreter itself called in, and no frame of ours is under way.
-    if (!s || PyUnicode_CheckExact(p) || PyLong_CheckExact(p) || PyFloat_CheckExact(p) || PyBytes_CheckExact(p)) {
+    if (!s || PyUnicode_CheckExact(p) || PyLong_CheckExact(p) || PyFloat_CheckExact(p) || PyBytes_CheckExact(p) ||
+        holds_only_shared(p)) {
         Py_DECREF(p);
         return;
     }
@@ -201,14 +213,8 @@ void release_last_ref(PyObject* p) noexcept {
     }
 }
 
-ModuleState& current_state() {
-    const StateScope* s = SCOPE;
-    if (!s || !s->state_) throw InternalFailure("no module state on this thread");
-    return *s->state_;
-}
-
 ModuleState* current_state_or_null() noexcept {
-    const StateScope* s = SCOPE;
+    const StateScope* s = THREAD.scope;
     return s ? s->state_ : nullptr;
 }
 

@@ -17,6 +17,7 @@
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace qw {
@@ -25,6 +26,27 @@ enum class Name : uint8_t { parent, lineno, col_offset, end_lineno, end_col_offs
 inline constexpr size_t NAME_COUNT = 5;
 
 using TypeInfoMap = std::unordered_map<uintptr_t, std::unique_ptr<TypeInfo>, PointerHasher>;
+
+class StateScope;
+struct ThreadCaches;
+
+// What one thread keeps between and within calls, in one plain block: a
+// thread-local without a constructor or destructor, reached with one lookup
+// per function however many of its fields the function uses.
+struct ThreadLocals {
+    StateScope* scope = nullptr;  // the running call's
+    // The caches last used, and the generation of the state they are for.
+    uint64_t last_generation = 0;
+    ThreadCaches* last_caches = nullptr;
+    int visitor_steps = 0;  // visitor steps running, one inside another
+    // The thread's stack bounds (stack_room.h); low 1: not looked up yet.
+    uintptr_t stack_low = 1;
+    uintptr_t stack_high = 0;
+};
+// This thread's block. Its address stays the same all through a call, so
+// it is declared const, as errno's location is, and a function looks it up
+// once however often it (or what is inlined into it) asks.
+[[gnu::const]] ThreadLocals* thread_locals() noexcept;
 
 // One thread's caches for one module state.
 struct ThreadCaches {
@@ -68,8 +90,8 @@ public:
     PyObject* visitor_methods[4] = {};
     // This thread's caches for this state.
     ThreadCaches& thread_caches() {
-        if (LAST_GENERATION == generation_) [[likely]]
-            return *LAST_CACHES;
+        if (thread_locals()->last_generation == generation_) [[likely]]
+            return *thread_locals()->last_caches;
         return find_thread_caches();
     }
 
@@ -86,9 +108,6 @@ public:
 private:
     BaseTypes resolve_base_types_now();
     ThreadCaches& find_thread_caches();
-
-    static thread_local uint64_t LAST_GENERATION;
-    static thread_local ThreadCaches* LAST_CACHES;
 
     BaseTypes base_{};
     PyObject* panic_ = nullptr;
@@ -112,10 +131,11 @@ private:
 // interpreter), each with its own waiting references.
 class StateScope {
 public:
-    explicit StateScope(ModuleState* s) noexcept;
+    explicit StateScope(ModuleState* s) noexcept
+        : state_(s), previous_(std::exchange(thread_locals()->scope, this)), entered_(compat::entry_thread_state()) {}
     // Whatever still waits is left alone: only a thread being ended by the
     // interpreter gets here with any.
-    ~StateScope();
+    ~StateScope() { thread_locals()->scope = previous_; }
     StateScope(const StateScope&) = delete;
     StateScope& operator=(const StateScope&) = delete;
 
@@ -138,7 +158,12 @@ private:
 };
 
 // The running call's state; a call outside any scope is a broken invariant.
-ModuleState& current_state();
+inline ModuleState& current_state() {
+    const StateScope* s = thread_locals()->scope;
+    if (!s || !s->state_) [[unlikely]]
+        throw InternalFailure("no module state on this thread");
+    return *s->state_;
+}
 // Null outside any call.
 ModuleState* current_state_or_null() noexcept;
 

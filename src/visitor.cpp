@@ -1220,14 +1220,15 @@ public:
         // The outermost step adds only its own frames to what its Python
         // caller uses, as ast's frames would; a nested one (a getter that
         // visits) adds the getter's and the interpreter's too.
-        if (stack_room() < (steps_ ? STACK_MARGIN : FIRST_MARGIN))
+        ThreadLocals& t = *thread_locals();
+        if (stack_room(t.stack_low, t.stack_high) < (t.visitor_steps ? STACK_MARGIN : FIRST_MARGIN))
             throw_error(PyExc_RecursionError,
                         "maximum recursion depth exceeded while visiting a tree (the thread's stack is nearly full)");
         check_status(Py_EnterRecursiveCall(" while visiting a tree") ? -1 : 0);
-        ++steps_;
+        ++t.visitor_steps;
     }
     ~RecursionGuard() {
-        --steps_;
+        --thread_locals()->visitor_steps;
         // A thread that the exiting interpreter ends holds no thread state
         // to count down in.
         if (EXITING_INTERPRETERS.load(std::memory_order_relaxed) != 0 && !thread_may_release()) return;
@@ -1246,8 +1247,6 @@ private:
     static constexpr size_t STACK_MARGIN = 48 * 1024;
     static constexpr size_t FIRST_MARGIN = 8 * 1024;
 #endif
-    // Steps running on this thread, one inside another.
-    static inline thread_local int steps_ = 0;
 };
 
 // One call of visit, generic_visit or visit_Constant, which the Python
