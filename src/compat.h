@@ -53,6 +53,9 @@ inline void prefetch([[maybe_unused]] const void* p) noexcept {
 #endif
 }
 
+// Whether `o` is held by its caller alone, so that it may be changed in place.
+inline bool uniquely_held(PyObject* o) noexcept { return Py_REFCNT(o) == 1; }
+
 // Next item of an iterator: 1 with a new reference, 0 at the end, -1 on error.
 inline int iter_next(PyObject* it, PyObject** item) {
 #if PY_VERSION_HEX >= 0x030E0000
@@ -171,6 +174,26 @@ inline PyObject* existing_instance_dict(PyObject* o, bool& ok) noexcept {
         return nullptr;
     }
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + t->tp_dictoffset);
+}
+
+// For an object with no dict made (existing_instance_dict gave null): the
+// keys its attributes may have. From 3.13 the attributes of an instance of
+// a class with inline values live in the object, under keys of the class's
+// shared keys object, which gets any new name an instance is given while
+// it has room (else a dict is made). True with `keys` those shared keys,
+// or null when the object can hold no attribute without a dict; false
+// where the layout does not tell.
+inline bool inline_attribute_keys([[maybe_unused]] PyObject* o, const DictKeys*& keys) noexcept {
+    keys = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    PyTypeObject* t = Py_TYPE(o);
+    if (!(t->tp_flags & Py_TPFLAGS_INLINE_VALUES)) return true;
+    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) return false;
+    keys = reinterpret_cast<const DictKeys*>(reinterpret_cast<PyHeapTypeObject*>(t)->ht_cached_keys);
+    return keys && keys->dk_kind == DICT_KEYS_SPLIT;
+#else
+    return false;  // instance dicts are made, not read around, before 3.13
+#endif
 }
 
 // The hash of an exact str; a key of a dict has it cached already.

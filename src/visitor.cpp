@@ -27,8 +27,10 @@
 
 #include <algorithm>
 #include <array>
+#include <tuple>
 #include <type_traits>
 #include <memory>
+#include <new>
 #include <unordered_set>
 #include <vector>
 
@@ -155,7 +157,11 @@ struct ClassFacts {
     // `visit_` name: then it lasts while that class keeps its version tag.
     PyTypeObject* road_for = nullptr;
     unsigned int road_for_tag = 0;
-    enum class Road : uint8_t { Read, Descend, Constant } road = Road::Read;
+    // Function: getattr would find `function` in the visitor's class (and
+    // nothing in its instance) and bind it, running no code, so the call is
+    // function(visitor, node), with no bound method made.
+    enum class Road : uint8_t { Read, Function, Descend, Constant } road = Road::Read;
+    PyObject* function = nullptr;  // borrowed: the class holds it while its tag stays
 };
 
 // One node of a sprint: `j` is the field being visited, and `i` the
@@ -170,32 +176,6 @@ struct Level {
     Py_ssize_t i;
     bool transform;
 };
-
-// The facts of the classes met on the thread, by address, and the
-// counter of the visitor epochs in which roads were found.
-struct ClassMemo {
-    // Four ways per class address: parsed trees alone meet over a hundred
-    // classes, which one slot each would have evict each other.
-    static constexpr size_t SLOTS = 512, WAYS = 4;
-    ClassFacts entries[SLOTS];
-    size_t next_victim = 0;
-    uint64_t next_epoch = 1;
-    // What the last visitor class seen is known to do, while its version
-    // tag stays: visitors are made often, of few classes.
-    PyTypeObject* visitor_type = nullptr;
-    unsigned int visitor_tag = 0;
-    bool visitor_fast = false;
-    Ours visitor_generic = Ours::None;
-    // The levels of the sprint running on the thread: a sprint runs no
-    // code, so none starts inside another.
-    std::vector<Level> levels;
-};
-
-std::shared_ptr<ClassMemo> thread_memo(ModuleState& state) {
-    std::shared_ptr<void>& cell = state.thread_caches().visitor_memo;
-    if (!cell) cell = std::make_shared<ClassMemo>();
-    return std::static_pointer_cast<ClassMemo>(cell);
-}
 
 // One node whose fields are being visited, with where the visit stands.
 struct Frame {
@@ -219,28 +199,99 @@ struct Frame {
 // thread (up to about 1 KiB): one is made per generic_visit call.
 static_assert(8 * sizeof(Frame) <= 1024);
 
-// What `self.visit(node)` comes to: a Python call, `callee(arg)`, whose
-// result the driving Python frame makes and hands back; or the descent of
-// `node` by this module's generic_visit of kind `descend`.
+// The facts of the classes met on the thread, by address, and the
+// counter of the visitor epochs in which roads were found.
+struct ClassMemo {
+    // Four ways per class address: parsed trees alone meet over a hundred
+    // classes, which one slot each would have evict each other.
+    static constexpr size_t SLOTS = 512, WAYS = 4;
+    ClassFacts entries[SLOTS];
+    size_t next_victim = 0;
+    uint64_t next_epoch = 1;
+    // What the last visitor class seen is known to do, while its version
+    // tag stays: visitors are made often, of few classes.
+    PyTypeObject* visitor_type = nullptr;
+    unsigned int visitor_tag = 0;
+    bool visitor_fast = false;
+    Ours visitor_generic = Ours::None;
+    // The levels of the sprint running on the thread: a sprint runs no
+    // code, so none starts inside another.
+    std::vector<Level> levels;
+    // What ended visitors leave for the next ones: their memory and frame
+    // stacks. A visitor is made for nearly every generic_visit call, and
+    // lives while those of the nodes below it come and go.
+    struct Spare {
+        void* memory = nullptr;
+        std::vector<Frame> stack;
+    };
+    std::array<Spare, 8> spares;
+    size_t spare_count = 0;
+
+    ClassMemo() = default;
+    ClassMemo(const ClassMemo&) = delete;
+    ClassMemo& operator=(const ClassMemo&) = delete;
+    ~ClassMemo() {
+        for (size_t k = 0; k < spare_count; ++k) ::operator delete(spares[k].memory);
+    }
+};
+
+std::shared_ptr<ClassMemo> thread_memo(ModuleState& state) {
+    std::shared_ptr<void>& cell = state.thread_caches().visitor_memo;
+    if (!cell) cell = std::make_shared<ClassMemo>();
+    return std::static_pointer_cast<ClassMemo>(cell);
+}
+
+
+// What `self.visit(node)` comes to: a Python call, `callee(arg)` or, with
+// `second`, `callee(arg, second)`, whose result the driving Python frame
+// makes and hands back; or the descent of `node` by this module's
+// generic_visit of kind `descend`.
 struct Outcome {
     Strong callee;
     Strong arg;
     Ours descend = Ours::None;
+    Strong second;
+
+    static Outcome descent(Ours kind) {
+        Outcome o;
+        o.descend = kind;
+        return o;
+    }
 };
 
 class Visitor {
 public:
-    Visitor(PyObject* self, PyObject* root, Ours kind)
-        : self_(self), self_ref_(Strong::borrowed(self)), root_(Strong::borrowed(root)), kind_(kind),
-          state_(current_state()), ast_(state_.base_types().ast), expr_(state_.base_types().expr),
-          memo_(thread_memo(state_)), levels_(memo_->levels) {
-        // The names are held by the module state, not by the thread that
-        // made them: the copy stays good on any thread.
-        std::copy_n(words(state_), WORD_COUNT, w_);
-        std::copy_n(state_.visitor_methods, mine_.size(), mine_.begin());
-        stack_.reserve(8);
-        fields_hash_ = compat::str_hash(w_[W_FIELDS]);
+    // A visitor in the memory the thread's last ended one left, if any.
+    static Visitor* make(PyObject* self, PyObject* root, Ours kind) {
+        std::shared_ptr<ClassMemo> memo = thread_memo(current_state());
+        ClassMemo::Spare spare;
+        if (memo->spare_count) spare = std::move(memo->spares[--memo->spare_count]);
+        else spare.memory = ::operator new(sizeof(Visitor));
+        try {
+            return new (spare.memory) Visitor(self, root, kind, std::move(memo), std::move(spare.stack));
+        } catch (...) {
+            ::operator delete(spare.memory);
+            throw;
+        }
     }
+
+    // Lets go of what `v` holds (as the running call's scope allows) and
+    // leaves its memory and frame stack to the memo it was made with.
+    static void end(Visitor* v) noexcept {
+        std::shared_ptr<ClassMemo> memo = std::move(v->memo_);
+        v->stack_.clear();
+        std::vector<Frame> stack = std::move(v->stack_);
+        v->~Visitor();
+        if (memo->spare_count == memo->spares.size()) {
+            ::operator delete(v);
+            return;
+        }
+        memo->spares[memo->spare_count++] = {v, std::move(stack)};
+    }
+
+    struct Ender {
+        void operator()(Visitor* v) const noexcept { end(v); }
+    };
 
     // Runs the call until a Python call is due, which it returns, or to its
     // end (no callee; the call's result is then `result()`). The result of
@@ -271,6 +322,9 @@ public:
         return resumed ? descend(true) : Outcome();
     }
 
+    Visitor(const Visitor&) = delete;
+    Visitor& operator=(const Visitor&) = delete;
+
     // A due call that the first step found, to be the first one handed out.
     void hold(Outcome o) { pending_ = std::move(o); }
 
@@ -285,7 +339,7 @@ public:
     }
 
     int traverse(visitproc fn, void* arg) const {
-        for (const Strong* o : {&self_ref_, &root_, &result_, &pending_.callee, &pending_.arg})
+        for (const Strong* o : {&self_ref_, &root_, &result_, &pending_.callee, &pending_.arg, &pending_.second})
             if (int rc = *o ? fn(o->as_ptr(), arg) : 0) return rc;
         for (const Frame& f : stack_)
             for (const Strong* o : {&f.node, &f.fields, &f.field_iter, &f.field, &f.list, &f.items, &f.new_values})
@@ -322,6 +376,23 @@ public:
 
 private:
     enum class Phase : uint8_t { Start, RootCall, Descent, Done };
+
+    Visitor(PyObject* self, PyObject* root, Ours kind, std::shared_ptr<ClassMemo> memo, std::vector<Frame> stack)
+        : self_(self), self_ref_(Strong::borrowed(self)), root_(Strong::borrowed(root)), kind_(kind),
+          state_(current_state()), stack_(std::move(stack)), ast_(state_.base_types().ast),
+          expr_(state_.base_types().expr), memo_(std::move(memo)), levels_(memo_->levels) {
+        // The names are held by the module state, not by the thread that
+        // made them: the copy stays good on any thread.
+        std::copy_n(words(state_), WORD_COUNT, w_);
+        std::copy_n(state_.visitor_methods, mine_.size(), mine_.begin());
+        if (stack_.capacity() == 0) stack_.reserve(8);
+        fields_hash_ = compat::str_hash(w_[W_FIELDS]);
+    }
+
+    // Whether the driving Python frame hands the calls' results back:
+    // NodeVisitor.generic_visit drops them, as ast's does, so a transformer's
+    // descent below it is left to a Python call of its own.
+    bool results_wanted() const noexcept { return kind_ != Ours::GenericVisit; }
 
     // The descent on the explicit stack, from where it stands to the next
     // Python call or its end; `delivering`: the due call's result is to be
@@ -362,6 +433,8 @@ private:
                 continue;
             }
             Outcome o = visit(child.as_ptr());
+            if (o.descend == Ours::GenericTransform && !results_wanted()) [[unlikely]]
+                o = call(get_attr(self_, w_[W_GENERIC_VISIT]), child.as_ptr());
             if (o.descend != Ours::None) {
                 stack_.emplace_back(std::move(child), o.descend == Ours::GenericTransform);
                 if (stack_.size() >= next_cycle_check_) [[unlikely]]
@@ -388,6 +461,7 @@ private:
         refresh();
         if (!instance_clean_ || !is_generic(self_generic_)) return;
         const bool transform = self_generic_ == Ours::GenericTransform;
+        if (transform && !results_wanted()) return;
         levels_.clear();
         if (!enter(stack_.back().node.as_ptr(), stack_.back().transform)) return;
         const ClassFacts* root = levels_.front().facts;
@@ -620,13 +694,13 @@ private:
         // Python code runs next anyway: what waits to be freed goes first,
         // so that a long descent keeps no more memory than ast's would.
         scope_->release_waiting();
-        return {std::move(callable), Strong::borrowed(arg)};
+        return {std::move(callable), Strong::borrowed(arg), Ours::None, Strong()};
     }
 
     Outcome generic(Bound gv, PyObject* node) {
         if (is_generic(gv.ours)) {
             drop_read(std::move(gv.obj));
-            return {Strong(), Strong(), gv.ours};
+            return Outcome::descent(gv.ours);
         }
         if (!gv.obj) gv.obj = get_attr(self_, w_[W_GENERIC_VISIT]);
         return call(std::move(gv.obj), node);
@@ -802,7 +876,9 @@ private:
         instance_methods_ = true;
         lookups_quiet_ = false;
         if (!self_fast_ || !is_generic(self_generic_)) return;
-        if (compat::MAKE_INSTANCE_DICT && scan_instance()) {
+        if (scan_instance()) {
+            // The instance's names are exact str: only the classes' dicts
+            // could hold a key whose comparison runs code.
             lookups_quiet_ = class_lookups_quiet();
             return;
         }
@@ -878,36 +954,71 @@ private:
         self_tag_ = tag;
     }
 
-    // Reads the instance's attribute names from its dict, when that settles
-    // what getattr would find on the instance: `visit` and `generic_visit`
-    // or not, and any `visit_` name or none.
+    // Reads the instance's attribute names, when that settles what getattr
+    // would find on the instance: `visit` and `generic_visit` or not, and
+    // any `visit_` name or none. From its dict, or where no dict was made
+    // for it, from the names its attributes can have.
     bool scan_instance() {
-        PyObject** slot = _PyObject_GetDictPtr(self_);
-        if (!slot) {
-            if (PyErr_Occurred()) throw_py();
-            if (Py_TYPE(self_)->tp_flags & Py_TPFLAGS_MANAGED_DICT) return false;  // not made
-            instance_clean_ = true;  // no dict: slots are class attributes
-            instance_methods_ = false;
-            return true;
+        PyObject* dict = nullptr;
+        if constexpr (compat::MAKE_INSTANCE_DICT) {
+            PyObject** slot = _PyObject_GetDictPtr(self_);
+            if (!slot) {
+                if (PyErr_Occurred()) throw_py();
+                if (Py_TYPE(self_)->tp_flags & Py_TPFLAGS_MANAGED_DICT) return false;  // not made
+                return settle_instance(false);  // no dict: slots are class attributes
+            }
+            dict = *slot;
+            if (!dict) return settle_instance(false);
+        } else {
+            bool ok = false;
+            dict = compat::existing_instance_dict(self_, ok);
+            if (!ok) return false;
         }
-        PyObject* dict = *slot;
-        if (dict && PyDict_GET_SIZE(dict) > 64) return false;
+        if (!dict) {
+            const compat::DictKeys* keys = nullptr;
+            if (!compat::inline_attribute_keys(self_, keys)) return false;
+            const Py_ssize_t n = keys ? keys->dk_nentries : 0;
+            if (n > 64) return false;
+            bool methods = false;
+            for (Py_ssize_t k = 0; k < n; ++k) {
+                const AttrName kind = name_kind(entries_ptr(keys)[k].key);
+                if (kind == AttrName::Unknown || kind == AttrName::Own) return kind == AttrName::Own;
+                methods |= kind == AttrName::Method;
+            }
+            return settle_instance(methods);
+        }
+        if (PyDict_GET_SIZE(dict) > 64) return false;
         // Settled only by the whole dict: a key met later may be any name.
         bool methods = false;
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (dict && PyDict_Next(dict, &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) return false;
-            // Every name looked for starts with "visit" or "generic_visit".
-            const Py_UCS4 first = PyUnicode_GET_LENGTH(key) ? PyUnicode_READ_CHAR(key, 0) : 0;
-            if (first != 'v' && first != 'g') continue;
-            if (PyUnicode_Compare(key, w_[W_VISIT]) == 0 || PyUnicode_Compare(key, w_[W_GENERIC_VISIT]) == 0)
-                return true;  // not clean
-            if (PyUnicode_Tailmatch(key, w_[W_PREFIX], 0, PY_SSIZE_T_MAX, -1) == 1) methods = true;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            const AttrName kind = name_kind(key);
+            if (kind == AttrName::Unknown || kind == AttrName::Own) return kind == AttrName::Own;
+            methods |= kind == AttrName::Method;
         }
+        return settle_instance(methods);
+    }
+
+    bool settle_instance(bool methods) noexcept {
         instance_methods_ = methods;
         instance_clean_ = true;
         return true;
+    }
+
+    // What an attribute name of the instance means to the descent: `visit`
+    // or `generic_visit` (Own: the instance is not clean), a `visit_` name,
+    // another, or one that is no exact str (Unknown: not settled).
+    enum class AttrName : uint8_t { Other, Method, Own, Unknown };
+    AttrName name_kind(PyObject* key) const {
+        if (!key) return AttrName::Other;  // a slot of a shared table no instance filled
+        if (!PyUnicode_CheckExact(key)) return AttrName::Unknown;
+        // Every name looked for starts with "visit" or "generic_visit".
+        const Py_UCS4 first = PyUnicode_GET_LENGTH(key) ? PyUnicode_READ_CHAR(key, 0) : 0;
+        if (first != 'v' && first != 'g') return AttrName::Other;
+        if (PyUnicode_Compare(key, w_[W_VISIT]) == 0 || PyUnicode_Compare(key, w_[W_GENERIC_VISIT]) == 0)
+            return AttrName::Own;
+        return PyUnicode_Tailmatch(key, w_[W_PREFIX], 0, PY_SSIZE_T_MAX, -1) == 1 ? AttrName::Method : AttrName::Other;
     }
 
     // self.visit(node), inside a descent.
@@ -918,19 +1029,27 @@ private:
             ClassFacts& f = facts(t);
             PyObject* const method = f.method;  // kept by the module state
             ClassFacts::Road r = f.road;
+            PyObject* function = f.function;
             if (method && !road_known(f)) {
-                r = road(method);
+                std::tie(r, function) = road(method);
                 // Finding it may have run a collection, whose finalizers may
                 // have given the slot to another class.
-                if (f.type == t) set_road(f, r);
+                if (f.type == t) set_road(f, r, function);
             }
-            if (method && r == ClassFacts::Road::Descend) return {Strong(), Strong(), self_generic_};
-            if (method && r == ClassFacts::Road::Read) {
+            if (method && r == ClassFacts::Road::Descend) return Outcome::descent(self_generic_);
+            // The function is the class's while its tag stays: learning the
+            // node's class may have run a collection, and code that changed it.
+            if (method && r == ClassFacts::Road::Function && compat::version_tag(Py_TYPE(self_)) == self_tag_) {
+                Outcome o{Strong::borrowed(function), Strong::borrowed(self_), Ours::None, Strong::borrowed(node)};
+                python_runs();
+                return o;
+            }
+            if (method && (r == ClassFacts::Road::Read || r == ClassFacts::Road::Function)) {
                 // Reading visit and generic_visit would only make bound methods.
                 Strong m = optional_attr(self_, method);
                 if (!m) {
                     python_ran_ = true;  // a getter that raised AttributeError, say
-                    return {Strong(), Strong(), self_generic_};
+                    return Outcome::descent(self_generic_);
                 }
                 if (bound_ours(mine_, self_, m.as_ptr()) == Ours::VisitConstant) return constant_body(node, true);
                 return call(std::move(m), node);
@@ -944,8 +1063,9 @@ private:
         return visit_body(node);
     }
 
-    void set_road(ClassFacts& f, ClassFacts::Road r) noexcept {
+    void set_road(ClassFacts& f, ClassFacts::Road r, PyObject* function = nullptr) noexcept {
         f.road = r;
+        f.function = function;
         // A class without a version tag has nothing to key a road by.
         const bool class_only = !instance_methods_ && self_tag_ != 0;
         f.epoch = class_only ? 0 : epoch_;
@@ -959,9 +1079,13 @@ private:
         if (!lookups_quiet_) return false;
         PyObject* found = _PyType_Lookup(Py_TYPE(self_), f.method);
         if (found && function_ours(mine_, found) == Ours::VisitConstant) return false;
+        if (found) {
+            const ClassFacts::Road r = found_road(found);
+            set_road(f, r, r == ClassFacts::Road::Function ? found : nullptr);
+            return true;
+        }
         // Looking a name up in the instance raises nothing when it is missing.
-        set_road(f, found || (instance_methods_ && instance_has(f.method)) ? ClassFacts::Road::Read
-                                                                           : ClassFacts::Road::Descend);
+        set_road(f, instance_methods_ && instance_has(f.method) ? ClassFacts::Road::Read : ClassFacts::Road::Descend);
         return true;
     }
 
@@ -974,16 +1098,29 @@ private:
     // nor (no code having run) its instance changes: nothing, so visit's
     // default, generic_visit, is called; the base class's visit_Constant;
     // or something to read and call.
-    ClassFacts::Road road(PyObject* method) {
+    std::pair<ClassFacts::Road, PyObject*> road(PyObject* method) {
         lookups_ran();
         PyObject* found = _PyType_Lookup(Py_TYPE(self_), method);
         if (!found)
-            return instance_methods_ && instance_has(method) ? ClassFacts::Road::Read : ClassFacts::Road::Descend;
-        if (function_ours(mine_, found) != Ours::VisitConstant) return ClassFacts::Road::Read;
+            return {instance_methods_ && instance_has(method) ? ClassFacts::Road::Read : ClassFacts::Road::Descend,
+                    nullptr};
+        if (function_ours(mine_, found) != Ours::VisitConstant) {
+            const ClassFacts::Road r = found_road(found);
+            return {r, r == ClassFacts::Road::Function ? found : nullptr};
+        }
         Strong m = optional_attr(self_, method);
         const bool ours = m && bound_ours(mine_, self_, m.as_ptr()) == Ours::VisitConstant;
         drop_read(std::move(m));
-        return ours ? ClassFacts::Road::Constant : ClassFacts::Road::Read;
+        return {ours ? ClassFacts::Road::Constant : ClassFacts::Road::Read, nullptr};
+    }
+
+    // For a method found on the visitor's class: a plain function that the
+    // instance cannot shadow, found by lookups that ran no code, is called
+    // as it is; anything else is read.
+    ClassFacts::Road found_road(PyObject* found) const noexcept {
+        // Only a class with a version tag tells when the function may have gone.
+        const bool plain = PyFunction_Check(found) && !instance_methods_ && lookups_quiet_ && self_tag_ != 0;
+        return plain ? ClassFacts::Road::Function : ClassFacts::Road::Read;
     }
 
     // visit_Constant where no deprecated method is anywhere: the descent.
@@ -1000,7 +1137,7 @@ private:
         Strong held = Strong::borrowed(value);
         PyObject* method = constant_method(held.as_ptr());
         if (python_ran_ || (method && has_constant_method(method))) return {};
-        return {Strong(), Strong(), self_generic_};
+        return Outcome::descent(self_generic_);
     }
 
     // Whether the visitor has one of the deprecated constant methods: found
@@ -1255,6 +1392,10 @@ private:
 struct DescentObject {
     PyObject_HEAD
     Visitor* visitor;
+    // The (callee, argument, second argument or None) last handed out,
+    // filled again while only this holds it: the driving loop unpacks it at
+    // once, so most calls make no tuple.
+    PyObject* last_call;
     bool busy;  // a step is running: code it runs may get here again
 };
 
@@ -1284,11 +1425,26 @@ PyObject* descent_entry(PyObject* o, F&& body) {
 }
 
 PyObject* descent_next(PyObject* o) {
-    return descent_entry(o, [](Visitor& v, StateScope& scope) -> PyObject* {
+    return descent_entry(o, [o](Visitor& v, StateScope& scope) -> PyObject* {
         RecursionGuard guard;
         Outcome out = v.step(scope);
+        PyObject*& pair = as_descent(o)->last_call;
+        if (pair && (!out.callee || !compat::uniquely_held(pair)))
+            Strong::own_or_null(std::exchange(pair, nullptr));  // let go of at once
         if (!out.callee) return nullptr;  // the end: StopIteration
-        return check(PyTuple_Pack(2, out.callee.as_ptr(), out.arg.as_ptr()));
+        PyObject* second = out.second ? out.second.as_ptr() : Py_None;
+        if (!pair) {
+            pair = check(PyTuple_Pack(3, out.callee.as_ptr(), out.arg.as_ptr(), second));
+            return Py_NewRef(pair);
+        }
+        // The old items go as the scope lets them: freeing one may run code.
+        Strong old[] = {Strong::own_or_null(PyTuple_GET_ITEM(pair, 0)), Strong::own_or_null(PyTuple_GET_ITEM(pair, 1)),
+                        Strong::own_or_null(PyTuple_GET_ITEM(pair, 2))};
+        PyTuple_SET_ITEM(pair, 0, out.callee.release());
+        PyTuple_SET_ITEM(pair, 1, out.arg.release());
+        PyTuple_SET_ITEM(pair, 2, Py_NewRef(second));
+        if (!PyObject_GC_IsTracked(pair)) PyObject_GC_Track(pair);
+        return Py_NewRef(pair);
     });
 }
 
@@ -1307,6 +1463,7 @@ PyObject* descent_result(PyObject* o, PyObject*) {
 int descent_traverse(PyObject* o, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(o));
     const DescentObject* d = as_descent(o);
+    Py_VISIT(d->last_call);
     return d->visitor && !d->busy ? d->visitor->traverse(visit, arg) : 0;
 }
 
@@ -1316,7 +1473,8 @@ int descent_traverse(PyObject* o, visitproc visit, void* arg) {
 // may be another interpreter's.
 void release_visitor(DescentObject* d) {
     StateScope scope(nullptr);
-    delete std::exchange(d->visitor, nullptr);
+    if (Visitor* v = std::exchange(d->visitor, nullptr)) Visitor::end(v);
+    Strong::own_or_null(std::exchange(d->last_call, nullptr));  // a temporary: let go of at once
     scope.release_waiting();
 }
 
@@ -1343,7 +1501,7 @@ PyObject* descent_new(PyObject* type, PyObject* const* args, Py_ssize_t nargs) {
             const long kind = PyLong_AsLong(args[2]);
             if (kind < static_cast<long>(Ours::Visit) || kind > static_cast<long>(Ours::VisitConstant))
                 throw_error(PyExc_ValueError, "_descent: no such kind");
-            auto visitor = std::make_unique<Visitor>(args[0], args[1], static_cast<Ours>(kind));
+            std::unique_ptr<Visitor, Visitor::Ender> visitor(Visitor::make(args[0], args[1], static_cast<Ours>(kind)));
             // A generic_visit whose subtree needs no Python call, as below
             // most nodes a visitor has a method for, ends here: no object
             // is made, and the caller gets None.
@@ -1356,6 +1514,7 @@ PyObject* descent_new(PyObject* type, PyObject* const* args, Py_ssize_t nargs) {
             auto* d = PyObject_GC_New(DescentObject, reinterpret_cast<PyTypeObject*>(type));
             if (!d) throw_py();
             d->visitor = visitor.release();
+            d->last_call = nullptr;
             d->busy = false;
             PyObject_GC_Track(d);
             return reinterpret_cast<PyObject*>(d);
@@ -1404,8 +1563,8 @@ descent through nodes without a visitor function runs natively."""
     def visit(self, node):
         """Visit a node."""
         calls = _descent(self, node, 1)
-        for method, arg in calls:
-            calls.put(method(arg))
+        for callee, arg, second in calls:
+            calls.put(callee(arg) if second is None else callee(arg, second))
         return calls.result()
 
     def generic_visit(self, node):
@@ -1414,14 +1573,17 @@ descent through nodes without a visitor function runs natively."""
         # on a transformer, the nodes below are transformed.
         calls = _descent(self, node, 2)
         if calls is not None:
-            for method, arg in calls:
-                calls.put(method(arg))
+            for callee, arg, second in calls:
+                if second is None:
+                    callee(arg)
+                else:
+                    callee(arg, second)
 
     if _CONSTANT_FALLBACK:
         def visit_Constant(self, node):
             calls = _descent(self, node, 4)
-            for method, arg in calls:
-                calls.put(method(arg))
+            for callee, arg, second in calls:
+                calls.put(callee(arg) if second is None else callee(arg, second))
             return calls.result()
 
 
@@ -1433,8 +1595,8 @@ modification of nodes, as `ast.NodeTransformer` does."""
         """Called if no explicit visitor function exists for a node."""
         calls = _descent(self, node, 3)
         if calls is not None:
-            for method, arg in calls:
-                calls.put(method(arg))
+            for callee, arg, second in calls:
+                calls.put(callee(arg) if second is None else callee(arg, second))
         return node
 )";
 
