@@ -218,6 +218,15 @@ def stale_cases():
         V = sub(base, visit_Call=visit_Call)
         V().visit(P("a + f(b)[c]"))
 
+    def instance_method_while_visiting(base, log):
+        # Given to the instance, whose attributes may live in the object with no dict.
+        def visit_Call(self, n):
+            self.visit_Attribute = lambda n: log.append(("own", n.attr))
+            self.generic_visit(n)
+
+        sub(base, visit_Call=visit_Call, visit_Attribute=lambda self, n: log.append(n.attr))().visit(
+            P("a.x + f(b.y) + c.z"))
+
     def getattr_hook(base, log):
         def __getattr__(self, name):
             log.append(name)
@@ -457,6 +466,7 @@ def stale_cases():
             v.visit(tree)
 
     return [transformer_descent_of_visitor, colliding_keys, walked_layouts, many_classes, untagged_class, odd_keys, facts_shared_between_visitors, equal_copy_keys, visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
+            instance_method_while_visiting,
             getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
             property_method, freed_item, freed_operand, foreign_key, deprecated_constant, passed_over_values]
 
@@ -622,8 +632,8 @@ def test_descent_left_by_an_ended_thread_finishes_on_another():
     thread.join()
     descent = next(v for frame, _ in traceback.walk_tb(caught[0]) for v in frame.f_locals.values()
                    if type(v).__name__ == "_Descent")
-    for method, arg in descent:
-        method(arg)
+    for callee, *args in descent:
+        callee(*[a for a in args if a is not None])
     assert names == ["a", "b", "c"]
 
 
