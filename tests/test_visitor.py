@@ -227,6 +227,17 @@ def stale_cases():
         sub(base, visit_Call=visit_Call, visit_Attribute=lambda self, n: log.append(n.attr))().visit(
             P("a.x + f(b.y) + c.z"))
 
+    def dict_swapped_while_visiting(base, log):
+        # The instance's names from a dict given to it, then from none.
+        def visit_Call(self, n):
+            if n.func.id == "f":
+                self.__dict__ = {"visit_Name": lambda n: log.append(("own", n.id))}
+            else:
+                del self.__dict__
+            self.generic_visit(n)
+
+        sub(base, visit_Call=visit_Call, visit_Name=lambda self, n: log.append(n.id))().visit(P("a + f(b) + c + g(d) + e"))
+
     def getattr_hook(base, log):
         def __getattr__(self, name):
             log.append(name)
@@ -466,7 +477,7 @@ def stale_cases():
             v.visit(tree)
 
     return [transformer_descent_of_visitor, colliding_keys, walked_layouts, many_classes, untagged_class, odd_keys, facts_shared_between_visitors, equal_copy_keys, visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
-            instance_method_while_visiting,
+            instance_method_while_visiting, dict_swapped_while_visiting,
             getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
             property_method, freed_item, freed_operand, foreign_key, deprecated_constant, passed_over_values]
 
