@@ -56,6 +56,14 @@ inline void prefetch([[maybe_unused]] const void* p) noexcept {
 // Whether `o` is held by its caller alone, so that it may be changed in place.
 inline bool uniquely_held(PyObject* o) noexcept { return Py_REFCNT(o) == 1; }
 
+// After a tuple's items were replaced in place: from 3.14 a tuple caches
+// its hash, which no longer holds.
+inline void tuple_refilled([[maybe_unused]] PyObject* t) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+    reinterpret_cast<PyTupleObject*>(t)->ob_hash = -1;
+#endif
+}
+
 // Next item of an iterator: 1 with a new reference, 0 at the end, -1 on error.
 inline int iter_next(PyObject* it, PyObject** item) {
 #if PY_VERSION_HEX >= 0x030E0000

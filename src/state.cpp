@@ -183,13 +183,18 @@ bool thread_may_release() noexcept {
 
 namespace {
 
-// An exact tuple whose items are all held elsewhere: freeing it frees
-// nothing else, and a tuple has no finalizer and takes no weak references.
+// A small exact tuple whose items are all held elsewhere too: freeing it
+// frees nothing else, and a tuple has no finalizer and takes no weak
+// references. An item the tuple holds twice needs a third holder.
 bool holds_only_shared(PyObject* p) noexcept {
-    if (!PyTuple_CheckExact(p)) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(p); ++i) {
+    if (!PyTuple_CheckExact(p) || PyTuple_GET_SIZE(p) > 8) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(p);
+    for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyTuple_GET_ITEM(p, i);  // null in one being filled
-        if (!item || Py_REFCNT(item) < 2) return false;
+        if (!item) return false;
+        Py_ssize_t held = 0;
+        for (Py_ssize_t j = 0; j < n; ++j) held += PyTuple_GET_ITEM(p, j) == item;
+        if (Py_REFCNT(item) <= held) return false;
     }
     return true;
 }

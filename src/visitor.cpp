@@ -281,6 +281,8 @@ public:
         std::shared_ptr<ClassMemo> memo = std::move(v->memo_);
         v->stack_.clear();
         std::vector<Frame> stack = std::move(v->stack_);
+        // A deep tree's stack is not kept for the thread's life.
+        if (stack.capacity() > 32) std::vector<Frame>().swap(stack);
         v->~Visitor();
         if (memo->spare_count == memo->spares.size()) {
             ::operator delete(v);
@@ -433,6 +435,7 @@ private:
                 continue;
             }
             Outcome o = visit(child.as_ptr());
+            // Here generic_visit was known to be ours without being read.
             if (o.descend == Ours::GenericTransform && !results_wanted()) [[unlikely]]
                 o = call(get_attr(self_, w_[W_GENERIC_VISIT]), child.as_ptr());
             if (o.descend != Ours::None) {
@@ -698,6 +701,9 @@ private:
     }
 
     Outcome generic(Bound gv, PyObject* node) {
+        // A transformer's descent whose results nobody takes: the call of
+        // what was read, once, as ast's visit makes it.
+        if (gv.ours == Ours::GenericTransform && gv.obj && !results_wanted()) return call(std::move(gv.obj), node);
         if (is_generic(gv.ours)) {
             drop_read(std::move(gv.obj));
             return Outcome::descent(gv.ours);
@@ -1443,6 +1449,7 @@ PyObject* descent_next(PyObject* o) {
         PyTuple_SET_ITEM(pair, 0, out.callee.release());
         PyTuple_SET_ITEM(pair, 1, out.arg.release());
         PyTuple_SET_ITEM(pair, 2, Py_NewRef(second));
+        compat::tuple_refilled(pair);
         if (!PyObject_GC_IsTracked(pair)) PyObject_GC_Track(pair);
         return Py_NewRef(pair);
     });

@@ -238,6 +238,24 @@ def stale_cases():
 
         sub(base, visit_Call=visit_Call, visit_Name=lambda self, n: log.append(n.id))().visit(P("a + f(b) + c + g(d) + e"))
 
+    def fields_item_finalizer(base, log):
+        # _fields holds one str twice and only the descent holds the tuple:
+        # the str's finalizer gives the instance a method the next Name must find.
+        class S(str):
+            def __del__(self):
+                v.__dict__.setdefault("visit_Name", lambda n: log.append(("own", n.id)))
+
+        N = type("N", (ast.AST,), {"_fields": property(lambda self: (lambda s: (s, s))(S("x")))})
+        n = N.__new__(N)
+        n.x = ast.Constant(1)
+        v = sub(base, visit_Name=lambda self, n: log.append(n.id))()
+        v.visit(ast.Module([n, ast.Name("a"), ast.Name("b")], []))
+
+    def read_once_below_visitor_descent(base, log):
+        # NodeVisitor.generic_visit on a transformer reads generic_visit once per child, as ast's visit.
+        getattribute = lambda self, name: log.append(name) or object.__getattribute__(self, name)  # noqa: E731
+        base.__mro__[-2].generic_visit(sub(base, __getattribute__=getattribute)(), P("f(a)"))
+
     def getattr_hook(base, log):
         def __getattr__(self, name):
             log.append(name)
@@ -477,7 +495,8 @@ def stale_cases():
             v.visit(tree)
 
     return [transformer_descent_of_visitor, colliding_keys, walked_layouts, many_classes, untagged_class, odd_keys, facts_shared_between_visitors, equal_copy_keys, visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
-            instance_method_while_visiting, dict_swapped_while_visiting,
+            instance_method_while_visiting, dict_swapped_while_visiting, fields_item_finalizer,
+            read_once_below_visitor_descent,
             getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
             property_method, freed_item, freed_operand, foreign_key, deprecated_constant, passed_over_values]
 
