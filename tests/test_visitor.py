@@ -662,7 +662,10 @@ def test_descent_left_by_an_ended_thread_finishes_on_another():
     thread.join()
     descent = next(v for frame, _ in traceback.walk_tb(caught[0]) for v in frame.f_locals.values()
                    if type(v).__name__ == "_Descent")
-    for callee, *args in descent:
+    for call in descent:
+        assert hash(call) == hash(tuple(list(call)))  # a call tuple filled again hashes anew
+        callee, *args = call
+        del call
         callee(*[a for a in args if a is not None])
     assert names == ["a", "b", "c"]
 
