@@ -256,6 +256,31 @@ def stale_cases():
         getattribute = lambda self, name: log.append(name) or object.__getattribute__(self, name)  # noqa: E731
         base.__mro__[-2].generic_visit(sub(base, __getattribute__=getattribute)(), P("f(a)"))
 
+    def interrupted_then_visited_again(base, log):
+        # A KeyboardInterrupt from a method leaves nothing behind for the next visit.
+        def visit_Name(self, n):
+            log.append(n.id)
+            if n.id == "b":
+                raise KeyboardInterrupt
+
+        v = sub(base, visit_Name=visit_Name)()
+        for text in ("f(a, g(b, h(c)))", "d + e(b)"):
+            try:
+                log.append(v.visit(P(text)) is None)
+            except KeyboardInterrupt:
+                log.append("interrupted")
+
+    def nested_past_spares(base, log):
+        # More descents alive at once than a thread keeps memory for, and the
+        # class given a method at the bottom, which all of them must see.
+        def visit_Call(self, n):
+            if not n.args:
+                V.visit_Name = lambda self, n: log.append(n.id)
+            self.generic_visit(n)
+
+        V = sub(base, visit_Call=visit_Call, visit_Constant=lambda self, n: log.append(n.value))
+        V().visit(P("f(1, " * 12 + "g()" + ", x)" * 12 + " + z"))
+
     def getattr_hook(base, log):
         def __getattr__(self, name):
             log.append(name)
@@ -496,7 +521,7 @@ def stale_cases():
 
     return [transformer_descent_of_visitor, colliding_keys, walked_layouts, many_classes, untagged_class, odd_keys, facts_shared_between_visitors, equal_copy_keys, visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
             instance_method_while_visiting, dict_swapped_while_visiting, fields_item_finalizer,
-            read_once_below_visitor_descent,
+            read_once_below_visitor_descent, interrupted_then_visited_again, nested_past_spares,
             getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
             property_method, freed_item, freed_operand, foreign_key, deprecated_constant, passed_over_values]
 
