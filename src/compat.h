@@ -204,6 +204,20 @@ inline bool inline_attribute_keys([[maybe_unused]] PyObject* o, const DictKeys*&
 #endif
 }
 
+// Whether the running thread has used less than half of its recursion limit
+// and, where the interpreter counts C recursion apart (3.12, 3.13), has a
+// good part of that count left.
+inline bool recursion_mostly_free() noexcept {
+    PyThreadState* t = PyThreadState_Get();
+#if PY_VERSION_HEX < 0x030C0000
+    return t->recursion_remaining >= t->recursion_limit / 2;
+#elif PY_VERSION_HEX < 0x030E0000
+    return t->py_recursion_remaining >= t->py_recursion_limit / 2 && t->c_recursion_remaining >= 256;
+#else
+    return t->py_recursion_remaining >= t->py_recursion_limit / 2;
+#endif
+}
+
 // The hash of an exact str; a key of a dict has it cached already.
 inline Py_hash_t str_hash(PyObject* s) noexcept {
     const Py_hash_t h = reinterpret_cast<PyASCIIObject*>(s)->hash;

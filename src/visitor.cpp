@@ -214,6 +214,7 @@ struct ClassMemo {
     unsigned int visitor_tag = 0;
     bool visitor_fast = false;
     Ours visitor_generic = Ours::None;
+    bool visitor_quiet = false;  // class_lookups_quiet(), which the tag keeps
     // The levels of the sprint running on the thread: a sprint runs no
     // code, so none starts inside another.
     std::vector<Level> levels;
@@ -258,6 +259,34 @@ struct Outcome {
         return o;
     }
 };
+
+// What one more nesting of a visitor step may take before the next check:
+// this module's frames, a getter's and the interpreter's between them.
+#ifdef Py_DEBUG
+constexpr size_t STACK_MARGIN = 160 * 1024;
+constexpr size_t FIRST_MARGIN = 24 * 1024;
+#else
+constexpr size_t STACK_MARGIN = 48 * 1024;
+constexpr size_t FIRST_MARGIN = 8 * 1024;
+#endif
+
+// Whether the descent may make a due call itself, nesting C frames, rather
+// than hand it to the driving Python loop, which saves the loop's work per
+// call. Only near the top of a recursion: a few steps deep, with the C stack
+// and the recursion limits far from used up. Deeper calls go through the
+// loop, so that the nesting there is of Python frames only and a recursive
+// visitor reaches ast's depth in any thread; the visitor's own code below
+// still finds the stack it would have with ast's classes, less this share.
+constexpr int DIRECT_STEPS = 32;
+constexpr size_t DIRECT_ROOM = STACK_MARGIN + 96 * 1024;
+
+bool may_call_here() noexcept {
+    ThreadLocals& t = *thread_locals();
+    if (t.visitor_steps > DIRECT_STEPS) return false;
+    const size_t room = stack_room(t.stack_low, t.stack_high);
+    // SIZE_MAX: a stack whose bounds nobody tells.
+    return room != SIZE_MAX && room >= DIRECT_ROOM && compat::recursion_mostly_free();
+}
 
 class Visitor {
 public:
@@ -444,9 +473,22 @@ private:
                     check_path(stack_);
                 continue;
             }
+            // Where the loop would stand, handed the call: a call made here
+            // that raises leaves the descent as one the loop made would.
             phase_ = Phase::Descent;
-            return o;
+            if (!may_call_here()) return o;
+            Strong r = call_here(o);
+            phase_ = Phase::Done;
+            result = results_wanted() ? std::move(r) : Strong::borrowed(Py_None);
+            delivering = true;
         }
+    }
+
+    // The due call, made as the driving loop would make it.
+    static Strong call_here(const Outcome& o) {
+        PyObject* args[] = {nullptr, o.arg.as_ptr(), o.second.as_ptr()};
+        const size_t n = (o.second ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+        return Strong::own(PyObject_Vectorcall(o.callee.as_ptr(), args + 1, n, nullptr));
     }
 
 
@@ -885,7 +927,7 @@ private:
         if (scan_instance()) {
             // The instance's names are exact str: only the classes' dicts
             // could hold a key whose comparison runs code.
-            lookups_quiet_ = class_lookups_quiet();
+            lookups_quiet_ = self_quiet_;
             return;
         }
         // With the class's methods found first, these reads run no code.
@@ -897,7 +939,7 @@ private:
         const bool generic_ours = g && bound_ours(mine_, self_, g.as_ptr()) == self_generic_;
         drop_read(std::move(g));
         instance_clean_ = generic_ours;
-        lookups_quiet_ = generic_ours && !compat::MAKE_INSTANCE_DICT && instance_lookups_quiet() && class_lookups_quiet();
+        lookups_quiet_ = generic_ours && !compat::MAKE_INSTANCE_DICT && instance_lookups_quiet() && self_quiet_;
     }
 
     // Whether no dict that looking a name up on the visitor reads has a
@@ -946,17 +988,22 @@ private:
             const bool fast = t->tp_getattro == PyObject_GenericGetAttr &&
                               function_ours(mine_, _PyType_Lookup(t, w_[W_VISIT])) == Ours::Visit;
             const Ours generic = function_ours(mine_, _PyType_Lookup(t, w_[W_GENERIC_VISIT]));
+            // Any change to the class's dict or its bases' gives it a new tag.
+            const bool quiet = class_lookups_quiet();
             m.visitor_fast = fast;
             m.visitor_generic = generic;
+            m.visitor_quiet = quiet;
             m.visitor_tag = compat::version_tag(t);  // the lookups gave it one
             m.visitor_type = m.visitor_tag ? t : nullptr;
             self_fast_ = fast;
             self_generic_ = generic;
+            self_quiet_ = quiet;
             self_tag_ = m.visitor_tag;
             return;
         }
         self_fast_ = m.visitor_fast;
         self_generic_ = m.visitor_generic;
+        self_quiet_ = m.visitor_quiet;
         self_tag_ = tag;
     }
 
@@ -1340,6 +1387,7 @@ private:
     PyObject* w_[WORD_COUNT];
     unsigned int self_tag_ = 0;
     bool self_fast_ = false;
+    bool self_quiet_ = false;  // class_lookups_quiet() of the class of self_tag_
     Ours self_generic_ = Ours::None;
     bool python_ran_ = true;
     uint64_t epoch_ = 0;
@@ -1380,16 +1428,6 @@ public:
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 
-private:
-    // What one more nesting may take before the next check: this module's
-    // frames, a getter's and the interpreter's between them.
-#ifdef Py_DEBUG
-    static constexpr size_t STACK_MARGIN = 160 * 1024;
-    static constexpr size_t FIRST_MARGIN = 24 * 1024;
-#else
-    static constexpr size_t STACK_MARGIN = 48 * 1024;
-    static constexpr size_t FIRST_MARGIN = 8 * 1024;
-#endif
 };
 
 // One call of visit, generic_visit or visit_Constant, which the Python

@@ -630,6 +630,7 @@ thread.join()
     pytest.param(32, 200, 1000, marks=pytest.mark.skipif(sys.version_info >= (3, 14), reason="no 32 KiB threads")),
     (None, 8000, 200_000),  # a raised limit, the thread's own stack
     (None, 2000, 1000),     # the default limit: ast stops first
+    (None, 300, 150),       # a low limit: calls made from the descent itself must not use it up
     (256, 0, 10**6),        # C nesting: bounded by the stack left, never a crash
 ])
 def test_recursive_visitors_reach_ast_depth(bases, stack_kib, levels, limit):
@@ -693,6 +694,20 @@ def test_descent_left_by_an_ended_thread_finishes_on_another():
         del call
         callee(*[a for a in args if a is not None])
     assert names == ["a", "b", "c"]
+
+
+def test_method_stepping_the_descent_that_called_it_is_refused():
+    # A method called from inside a descent finds that descent in its
+    # caller's frame and steps it: refused, not run on top of itself.
+    class V(quernwood.NodeVisitor):
+        def visit_Name(self, node):
+            with pytest.raises(ValueError, match="already running"):
+                next(sys._getframe(1).f_locals["calls"])
+            names.append(node.id)
+
+    names = []
+    V().visit(ast.parse("a + f(b)"))
+    assert names == ["a", "f", "b"]
 
 
 SWAPPED_SUITE = """
