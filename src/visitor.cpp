@@ -6,9 +6,11 @@
 // observe: the frames of `visit` and `generic_visit`, and the bound methods
 // they make, for a node that the visitor has no method for. Such nodes are
 // descended on an explicit stack. The classes' methods are thin Python
-// functions that iterate that descent and make each call of the visitor's
+// functions that iterate that descent and make the calls of the visitor's
 // own methods, so recursion through them nests Python frames, which the
-// recursion limit bounds as it bounds ast's, and never C frames.
+// recursion limit bounds as it bounds ast's. Only near the top of a
+// recursion, with the stack and the limits far from used up, does the
+// descent make the calls itself (may_call_here).
 //
 // Whether an attribute read may be answered without the read is decided
 // from facts about classes that hold while the class's version tag stays
@@ -1595,10 +1597,10 @@ PyMethodDef DESCENT_NEW = {"_descent",
 
 // The classes are Python classes, as ast's are (an instance dict, weak
 // references, pickling and __slots__ subclasses behave the same), whose
-// methods drive the native descent. Python calls into the visitor's own
-// methods are made by these Python frames, so a visit_ method that calls
-// generic_visit nests Python frames only, as with ast, and the recursion
-// limit bounds it as it bounds ast's.
+// methods drive the native descent. Below the top of a recursion the calls
+// of the visitor's own methods are made by these Python frames, so a visit_
+// method that calls generic_visit nests Python frames only, as with ast,
+// and the recursion limit bounds it as it bounds ast's.
 constexpr const char CLASSES_SOURCE[] = R"(
 class NodeVisitor:
     """A node visitor base class that walks the abstract syntax tree and calls
