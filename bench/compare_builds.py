@@ -28,7 +28,22 @@ CALLS = {
     "set_parents": lambda m, t: m.set_parents(t),
     "fix_missing_locations": lambda m, t: m.fix_missing_locations(t),
     "subtree_hash": lambda m, t: m.subtree_hash(t),
+    "NodeVisitor empty": lambda m, t: visitor(m, "empty")().visit(t),
+    "NodeVisitor sparse": lambda m, t: visitor(m, "sparse")().visit(t),
+    "NodeVisitor every-class": lambda m, t: visitor(m, "every_class")().visit(t),
 }
+VISITORS = {}
+
+
+def visitor(module, kind):
+    """bench/cases_visitor.py's visitor class of that kind on the build's base class, made once."""
+    sys.modules.setdefault("quernwood", module)  # what cases_visitor imports
+    import cases_visitor
+
+    key = (id(module), kind)
+    if key not in VISITORS:
+        VISITORS[key] = getattr(cases_visitor, kind)(module.NodeVisitor)
+    return VISITORS[key]
 
 
 def load(build_dir, alias):
