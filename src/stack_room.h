@@ -16,6 +16,12 @@
 
 namespace qw {
 
+// Where the calling frame stands on its stack.
+inline uintptr_t stack_here() noexcept {
+    volatile char probe = 0;
+    return reinterpret_cast<uintptr_t>(&probe);
+}
+
 // Bytes between the calling frame and the low end of the thread's stack
 // (the stack grows down on every platform built for); SIZE_MAX where the
 // platform does not tell, or where the frame is on another stack (a
@@ -47,8 +53,7 @@ inline size_t stack_room(uintptr_t& low, uintptr_t& high) noexcept {
         }
 #endif
     }
-    volatile char probe = 0;
-    const auto here = reinterpret_cast<uintptr_t>(&probe);
+    const uintptr_t here = stack_here();
     // A frame out of the bounds is on another stack: below the low end
     // lies the guard page, which no frame of this stack gets past.
     if (low == 0 || here <= low || here >= high) return SIZE_MAX;

@@ -39,6 +39,7 @@ struct ThreadLocals {
     uint64_t last_generation = 0;
     ThreadCaches* last_caches = nullptr;
     int visitor_steps = 0;  // visitor steps running, one inside another
+    uintptr_t first_step_at = 0;  // the stack where the outermost of them began
     // The thread's stack bounds (stack_room.h); low 1: not looked up yet.
     uintptr_t stack_low = 1;
     uintptr_t stack_high = 0;

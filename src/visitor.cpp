@@ -216,7 +216,6 @@ struct ClassMemo {
     unsigned int visitor_tag = 0;
     bool visitor_fast = false;
     Ours visitor_generic = Ours::None;
-    bool visitor_quiet = false;  // class_lookups_quiet(), which the tag keeps
     // The levels of the sprint running on the thread: a sprint runs no
     // code, so none starts inside another.
     std::vector<Level> levels;
@@ -277,9 +276,11 @@ constexpr size_t FIRST_MARGIN = 8 * 1024;
 // call. Only near the top of a recursion: a few steps deep, with the C stack
 // and the recursion limits far from used up. Deeper calls go through the
 // loop, so that the nesting there is of Python frames only and a recursive
-// visitor reaches ast's depth in any thread; the visitor's own code below
-// still finds the stack it would have with ast's classes, less this share.
+// visitor reaches ast's depth in any thread. The calls made here take at
+// most a 32nd of the thread's stack, so the visitor's own code below finds
+// nearly the stack it would have with ast's classes.
 constexpr int DIRECT_STEPS = 32;
+constexpr size_t DIRECT_STACK_SHARE = 32;
 constexpr size_t DIRECT_ROOM = STACK_MARGIN + 96 * 1024;
 
 bool may_call_here() noexcept {
@@ -287,7 +288,10 @@ bool may_call_here() noexcept {
     if (t.visitor_steps > DIRECT_STEPS) return false;
     const size_t room = stack_room(t.stack_low, t.stack_high);
     // SIZE_MAX: a stack whose bounds nobody tells.
-    return room != SIZE_MAX && room >= DIRECT_ROOM && compat::recursion_mostly_free();
+    if (room == SIZE_MAX || room < DIRECT_ROOM) return false;
+    const uintptr_t here = stack_here();
+    const uintptr_t used = t.first_step_at > here ? t.first_step_at - here : 0;
+    return used <= (t.stack_high - t.stack_low) / DIRECT_STACK_SHARE && compat::recursion_mostly_free();
 }
 
 class Visitor {
@@ -446,10 +450,14 @@ private:
     Outcome descend(bool delivering) {
         Strong result = std::move(result_);
         if (delivering && !result) result = Strong::borrowed(Py_None);
+        bool called = delivering;  // what arrives is a due call's result
         for (;;) {
             if (delivering) {
                 delivering = false;
                 take_result(stack_.back(), std::move(result));
+                // A result that nothing keeps is freed now, as ast frees it,
+                // before the descent reads on: Python code ran anyway.
+                if (std::exchange(called, false)) scope_->release_waiting();
             }
             if (!stack_.back().started) sprint();
             Frame& f = stack_.back();
@@ -478,12 +486,18 @@ private:
             // Where the loop would stand, handed the call: a call made here
             // that raises leaves the descent as one the loop made would.
             phase_ = Phase::Descent;
-            if (!may_call_here()) return o;
+            if (!may_call_here() || !runs_python_code(o.callee.as_ptr())) return o;
             Strong r = call_here(o);
             phase_ = Phase::Done;
             result = results_wanted() ? std::move(r) : Strong::borrowed(Py_None);
-            delivering = true;
+            delivering = called = true;
         }
+    }
+
+    // Whether a callee is Python code, whose call a profiler sees however it
+    // is made; a built-in one is called by the loop, where a profiler sees it.
+    static bool runs_python_code(PyObject* callee) noexcept {
+        return PyFunction_Check(callee) || (PyMethod_Check(callee) && PyFunction_Check(PyMethod_GET_FUNCTION(callee)));
     }
 
     // The due call, made as the driving loop would make it.
@@ -929,7 +943,7 @@ private:
         if (scan_instance()) {
             // The instance's names are exact str: only the classes' dicts
             // could hold a key whose comparison runs code.
-            lookups_quiet_ = self_quiet_;
+            lookups_quiet_ = class_lookups_quiet();
             return;
         }
         // With the class's methods found first, these reads run no code.
@@ -941,7 +955,7 @@ private:
         const bool generic_ours = g && bound_ours(mine_, self_, g.as_ptr()) == self_generic_;
         drop_read(std::move(g));
         instance_clean_ = generic_ours;
-        lookups_quiet_ = generic_ours && !compat::MAKE_INSTANCE_DICT && instance_lookups_quiet() && self_quiet_;
+        lookups_quiet_ = generic_ours && !compat::MAKE_INSTANCE_DICT && instance_lookups_quiet() && class_lookups_quiet();
     }
 
     // Whether no dict that looking a name up on the visitor reads has a
@@ -990,22 +1004,17 @@ private:
             const bool fast = t->tp_getattro == PyObject_GenericGetAttr &&
                               function_ours(mine_, _PyType_Lookup(t, w_[W_VISIT])) == Ours::Visit;
             const Ours generic = function_ours(mine_, _PyType_Lookup(t, w_[W_GENERIC_VISIT]));
-            // Any change to the class's dict or its bases' gives it a new tag.
-            const bool quiet = class_lookups_quiet();
             m.visitor_fast = fast;
             m.visitor_generic = generic;
-            m.visitor_quiet = quiet;
             m.visitor_tag = compat::version_tag(t);  // the lookups gave it one
             m.visitor_type = m.visitor_tag ? t : nullptr;
             self_fast_ = fast;
             self_generic_ = generic;
-            self_quiet_ = quiet;
             self_tag_ = m.visitor_tag;
             return;
         }
         self_fast_ = m.visitor_fast;
         self_generic_ = m.visitor_generic;
-        self_quiet_ = m.visitor_quiet;
         self_tag_ = tag;
     }
 
@@ -1389,7 +1398,6 @@ private:
     PyObject* w_[WORD_COUNT];
     unsigned int self_tag_ = 0;
     bool self_fast_ = false;
-    bool self_quiet_ = false;  // class_lookups_quiet() of the class of self_tag_
     Ours self_generic_ = Ours::None;
     bool python_ran_ = true;
     uint64_t epoch_ = 0;
@@ -1418,7 +1426,7 @@ public:
             throw_error(PyExc_RecursionError,
                         "maximum recursion depth exceeded while visiting a tree (the thread's stack is nearly full)");
         check_status(Py_EnterRecursiveCall(" while visiting a tree") ? -1 : 0);
-        ++t.visitor_steps;
+        if (t.visitor_steps++ == 0) t.first_step_at = stack_here();
     }
     ~RecursionGuard() {
         --thread_locals()->visitor_steps;
