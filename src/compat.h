@@ -218,6 +218,25 @@ inline bool recursion_mostly_free() noexcept {
 #endif
 }
 
+// Whether the interpreter bounds C recursion by the stack the thread has
+// (from 3.14); before, by counts alone, so deep C recursion in a thread with
+// a small stack crashes it, wherever the stack went.
+inline constexpr bool STACK_BOUNDS_C_RECURSION = PY_VERSION_HEX >= 0x030E0000;
+
+// Lends (sign 1) or takes back (-1) what calling Python code from inside a
+// visitor step counts against the thread's recursion counts beyond what the
+// same call from Python code counts: the step's guard and entry and the
+// interpreter's entry from C (3.12, 3.13: three C counts a level, measured,
+// and one more so that no chain of such calls leaves fewer than the loop's
+// calls would). Nothing from 3.14, which counts the stack.
+inline void lend_recursion([[maybe_unused]] PyThreadState* t, [[maybe_unused]] int sign) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    t->recursion_remaining += sign;
+#elif PY_VERSION_HEX < 0x030E0000
+    t->c_recursion_remaining += 4 * sign;
+#endif
+}
+
 // The hash of an exact str; a key of a dict has it cached already.
 inline Py_hash_t str_hash(PyObject* s) noexcept {
     const Py_hash_t h = reinterpret_cast<PyASCIIObject*>(s)->hash;

@@ -282,6 +282,7 @@ constexpr size_t FIRST_MARGIN = 8 * 1024;
 constexpr int DIRECT_STEPS = 32;
 constexpr size_t DIRECT_STACK_SHARE = 32;
 constexpr size_t DIRECT_ROOM = STACK_MARGIN + 96 * 1024;
+constexpr size_t DIRECT_COUNTED_STACK = 6 * 1024 * 1024;
 
 bool may_call_here() noexcept {
     ThreadLocals& t = *thread_locals();
@@ -289,6 +290,9 @@ bool may_call_here() noexcept {
     const size_t room = stack_room(t.stack_low, t.stack_high);
     // SIZE_MAX: a stack whose bounds nobody tells.
     if (room == SIZE_MAX || room < DIRECT_ROOM) return false;
+    // Where the interpreter bounds C recursion by counts alone, a thread
+    // with a small stack keeps all of it for the visitor's own code.
+    if (!compat::STACK_BOUNDS_C_RECURSION && t.stack_high - t.stack_low < DIRECT_COUNTED_STACK) return false;
     const uintptr_t here = stack_here();
     const uintptr_t used = t.first_step_at > here ? t.first_step_at - here : 0;
     return used <= (t.stack_high - t.stack_low) / DIRECT_STACK_SHARE && compat::recursion_mostly_free();
@@ -455,8 +459,8 @@ private:
             if (delivering) {
                 delivering = false;
                 take_result(stack_.back(), std::move(result));
-                // A result that nothing keeps is freed now, as ast frees it,
-                // before the descent reads on: Python code ran anyway.
+                // A result that nothing keeps is freed now, before the descent
+                // reads on, as ast's generic_visit drops it: code ran anyway.
                 if (std::exchange(called, false)) scope_->release_waiting();
             }
             if (!stack_.back().started) sprint();
@@ -500,8 +504,19 @@ private:
         return PyFunction_Check(callee) || (PyMethod_Check(callee) && PyFunction_Check(PyMethod_GET_FUNCTION(callee)));
     }
 
-    // The due call, made as the driving loop would make it.
+    // The due call, made as the driving loop would make it, with the
+    // recursion counts the loop's call would leave it: the C stack that
+    // the frames between take is bounded apart (may_call_here).
     static Strong call_here(const Outcome& o) {
+        struct Loan {
+            PyThreadState* t = PyThreadState_Get();
+            Loan() noexcept { compat::lend_recursion(t, 1); }
+            ~Loan() {
+                // A thread that the exiting interpreter ends has no thread state left to count in.
+                if (EXITING_INTERPRETERS.load(std::memory_order_relaxed) != 0 && !thread_may_release()) return;
+                compat::lend_recursion(t, -1);
+            }
+        } loan;
         PyObject* args[] = {nullptr, o.arg.as_ptr(), o.second.as_ptr()};
         const size_t n = (o.second ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET;
         return Strong::own(PyObject_Vectorcall(o.callee.as_ptr(), args + 1, n, nullptr));

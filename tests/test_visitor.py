@@ -676,6 +676,33 @@ def test_recursive_visitors_reach_ast_depth(bases, stack_kib, levels, limit):
     assert ours >= theirs and ours >= min(levels, limit // 4), (theirs, ours)
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 14), reason="C recursion is bounded by the stack, whose 32nd the descent may take")
+@pytest.mark.parametrize("levels", [1, 8, 40])
+def test_methods_recurse_as_deep_as_under_ast(levels):
+    # A method of a recursive visitor recursing in C itself (repr of nested
+    # lists) has the recursion counts it has under ast's classes.
+    def deepest(base):
+        def visit_Name(self, node):
+            lo, hi = 0, 100_000
+            while lo < hi:
+                x, mid = [], (lo + hi + 1) // 2
+                for _ in range(mid):
+                    x = [x]
+                try:
+                    lo = repr(x) and mid
+                except RecursionError:
+                    hi = mid - 1
+            found.append(lo)
+
+        found, tree = [], ast.Name("x", ast.Load())
+        for _ in range(levels):
+            tree = ast.UnaryOp(ast.Not(), tree)
+        type("V", (base,), {"visit_Name": visit_Name, "visit_UnaryOp": lambda s, n: s.generic_visit(n)})().visit(tree)
+        return found[0]
+
+    assert deepest(quernwood.NodeVisitor) >= deepest(ast.NodeVisitor)
+
+
 COROUTINE_STACK = """
 import ast, ctypes, quernwood
 libc = ctypes.CDLL(None)
@@ -729,24 +756,18 @@ def test_descent_left_by_an_ended_thread_finishes_on_another():
 
 
 def test_method_stepping_the_descent_that_called_it_is_refused():
-    # A method called from inside a descent (which a thread with this much
-    # stack makes) finds that descent in its caller's frame and steps it:
-    # refused, not run on top of itself.
-    class V(quernwood.NodeVisitor):
-        def visit_Name(self, node):
-            try:
-                next(sys._getframe(1).f_locals["calls"])
-            except ValueError as e:
-                names.append((node.id, str(e)))
+    # The descent calls the method itself (in a thread with this much stack);
+    # the method steps that descent, found in its caller's frame: refused.
+    def visit_Name(self, node):
+        try:
+            next(sys._getframe(1).f_locals["calls"])
+        except ValueError as e:
+            names.append((node.id, str(e)))
 
-    names = []
-    old = threading.stack_size(4 << 20)
-    try:
-        thread = threading.Thread(target=V().visit, args=(ast.parse("a + f(b)"),))
-        thread.start()
-        thread.join()
-    finally:
-        threading.stack_size(old)
+    names, old = [], threading.stack_size(4 << 20)
+    V = type("V", (quernwood.NodeVisitor,), {"visit_Name": visit_Name})
+    thread = threading.Thread(target=V().visit, args=(ast.parse("a + f(b)"),))
+    thread.start(), thread.join(), threading.stack_size(old)
     assert names == [(n, "the visitor's descent is already running") for n in "afb"]
 
 
