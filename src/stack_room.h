@@ -16,10 +16,16 @@
 
 namespace qw {
 
-// Where the calling frame stands on its stack.
+// Where the calling frame stands on its stack: the frame's own address,
+// as a local's may be elsewhere (AddressSanitizer keeps locals in frames
+// of its own on the heap, to catch their use after a return).
 inline uintptr_t stack_here() noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+#else
     volatile char probe = 0;
     return reinterpret_cast<uintptr_t>(&probe);
+#endif
 }
 
 // Bytes between the calling frame and the low end of the thread's stack
