@@ -207,8 +207,7 @@ inline bool inline_attribute_keys([[maybe_unused]] PyObject* o, const DictKeys*&
 // Whether the running thread has used less than half of its recursion limit
 // and, where the interpreter counts C recursion apart (3.12, 3.13), has a
 // good part of that count left.
-inline bool recursion_mostly_free() noexcept {
-    PyThreadState* t = PyThreadState_Get();
+inline bool recursion_mostly_free(PyThreadState* t) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
     return t->recursion_remaining >= t->recursion_limit / 2;
 #elif PY_VERSION_HEX < 0x030E0000

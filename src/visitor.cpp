@@ -284,7 +284,7 @@ constexpr size_t DIRECT_STACK_SHARE = 32;
 constexpr size_t DIRECT_ROOM = STACK_MARGIN + 96 * 1024;
 constexpr size_t DIRECT_COUNTED_STACK = 6 * 1024 * 1024;
 
-bool may_call_here() noexcept {
+bool may_call_here(PyThreadState* ts) noexcept {
     ThreadLocals& t = *thread_locals();
     if (t.visitor_steps > DIRECT_STEPS) return false;
     const size_t room = stack_room(t.stack_low, t.stack_high);
@@ -295,7 +295,7 @@ bool may_call_here() noexcept {
     if (!compat::STACK_BOUNDS_C_RECURSION && t.stack_high - t.stack_low < DIRECT_COUNTED_STACK) return false;
     const uintptr_t here = stack_here();
     const uintptr_t used = t.first_step_at > here ? t.first_step_at - here : 0;
-    return used <= (t.stack_high - t.stack_low) / DIRECT_STACK_SHARE && compat::recursion_mostly_free();
+    return used <= (t.stack_high - t.stack_low) / DIRECT_STACK_SHARE && compat::recursion_mostly_free(ts);
 }
 
 class Visitor {
@@ -490,8 +490,10 @@ private:
             // Where the loop would stand, handed the call: a call made here
             // that raises leaves the descent as one the loop made would.
             phase_ = Phase::Descent;
-            if (!may_call_here() || !runs_python_code(o.callee.as_ptr())) return o;
-            Strong r = call_here(o);
+            if (!runs_python_code(o.callee.as_ptr())) return o;
+            PyThreadState* ts = PyThreadState_Get();
+            if (!may_call_here(ts)) return o;
+            Strong r = call_here(ts, o);
             phase_ = Phase::Done;
             result = results_wanted() ? std::move(r) : Strong::borrowed(Py_None);
             delivering = called = true;
@@ -507,16 +509,16 @@ private:
     // The due call, made as the driving loop would make it, with the
     // recursion counts the loop's call would leave it: the C stack that
     // the frames between take is bounded apart (may_call_here).
-    static Strong call_here(const Outcome& o) {
+    static Strong call_here(PyThreadState* ts, const Outcome& o) {
         struct Loan {
-            PyThreadState* t = PyThreadState_Get();
-            Loan() noexcept { compat::lend_recursion(t, 1); }
+            PyThreadState* t;
+            explicit Loan(PyThreadState* ts) noexcept : t(ts) { compat::lend_recursion(t, 1); }
             ~Loan() {
                 // A thread that the exiting interpreter ends has no thread state left to count in.
                 if (EXITING_INTERPRETERS.load(std::memory_order_relaxed) != 0 && !thread_may_release()) return;
                 compat::lend_recursion(t, -1);
             }
-        } loan;
+        } loan(ts);
         PyObject* args[] = {nullptr, o.arg.as_ptr(), o.second.as_ptr()};
         const size_t n = (o.second ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET;
         return Strong::own(PyObject_Vectorcall(o.callee.as_ptr(), args + 1, n, nullptr));
