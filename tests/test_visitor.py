@@ -1,6 +1,7 @@
 """NodeVisitor and NodeTransformer against ast's: the same calls, reads and trees."""
 
 import ast
+import bisect
 import copy
 import gc
 import os
@@ -416,15 +417,24 @@ def stale_cases():
 
     def builtin_method_profiled(base, log):
         # A method that is built in is called where a profiler sees the call.
-        names, seen = [], []
-        v = sub(base)()
+        names, v = [], sub(base)()
         v.visit_Name = names.append
-        sys.setprofile(lambda frame, event, arg: event == "c_call" and arg == names.append and seen.append(0))
+        sys.setprofile(lambda frame, event, arg: event == "c_call" and arg == names.append and log.append(event))
         try:
             v.visit(P("a + b"))
         finally:
             sys.setprofile(None)
-        log.append((len(names), len(seen)))
+        log.append(len(names))
+
+    def stepping_the_running_descent(base, log):
+        # A method steps the descent that called it, found in its caller's frame: refused.
+        def visit_Name(self, n):
+            try:
+                next(sys._getframe(1).f_locals.get("calls", iter(())))  # ast's visit has none
+            except (ValueError, StopIteration) as e:
+                log.append((n.id, str(e) in ("", "the visitor's descent is already running")))
+
+        sub(base, visit_Name=visit_Name)().visit(P("a + f(b)"))
 
     def passed_over_values(base, log):
         # Values the descent reads and passes over are freed as it goes.
@@ -551,7 +561,7 @@ def stale_cases():
             vars(v).update({} if on_class else {Key("k"): 0})
             v.visit(tree)
 
-    return [class_dict_written_directly, builtin_method_profiled, transformer_descent_of_visitor, colliding_keys, walked_layouts, many_classes, untagged_class, odd_keys, facts_shared_between_visitors, equal_copy_keys, visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
+    return [class_dict_written_directly, builtin_method_profiled, stepping_the_running_descent, transformer_descent_of_visitor, colliding_keys, walked_layouts, many_classes, untagged_class, odd_keys, facts_shared_between_visitors, equal_copy_keys, visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
             instance_method_while_visiting, dict_swapped_while_visiting, fields_item_finalizer,
             read_once_below_visitor_descent, interrupted_then_visited_again, nested_past_spares,
             getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
@@ -676,28 +686,27 @@ def test_recursive_visitors_reach_ast_depth(bases, stack_kib, levels, limit):
     assert ours >= theirs and ours >= min(levels, limit // 4), (theirs, ours)
 
 
+def reprs(depth):
+    x = []
+    for _ in range(depth):
+        x = [x]
+    try:
+        return bool(repr(x))
+    except RecursionError:
+        return False
+
+
 @pytest.mark.skipif(sys.version_info >= (3, 14), reason="C recursion is bounded by the stack, whose 32nd the descent may take")
 @pytest.mark.parametrize("levels", [1, 8, 40])
 def test_methods_recurse_as_deep_as_under_ast(levels):
-    # A method of a recursive visitor recursing in C itself (repr of nested
-    # lists) has the recursion counts it has under ast's classes.
+    # A method recursing in C itself (repr of nested lists), this many levels
+    # down a recursive visitor, has the recursion counts it has under ast's.
     def deepest(base):
-        def visit_Name(self, node):
-            lo, hi = 0, 100_000
-            while lo < hi:
-                x, mid = [], (lo + hi + 1) // 2
-                for _ in range(mid):
-                    x = [x]
-                try:
-                    lo = repr(x) and mid
-                except RecursionError:
-                    hi = mid - 1
-            found.append(lo)
-
-        found, tree = [], ast.Name("x", ast.Load())
+        tree, found = ast.Name("x", ast.Load()), []
         for _ in range(levels):
             tree = ast.UnaryOp(ast.Not(), tree)
-        type("V", (base,), {"visit_Name": visit_Name, "visit_UnaryOp": lambda s, n: s.generic_visit(n)})().visit(tree)
+        first_failing = lambda s, n: found.append(bisect.bisect(range(10**5), False, key=lambda d: not reprs(d)))  # noqa: E731
+        type("V", (base,), {"visit_Name": first_failing, "visit_UnaryOp": lambda s, n: s.generic_visit(n)})().visit(tree)
         return found[0]
 
     assert deepest(quernwood.NodeVisitor) >= deepest(ast.NodeVisitor)
@@ -753,22 +762,6 @@ def test_descent_left_by_an_ended_thread_finishes_on_another():
         del call
         callee(*[a for a in args if a is not None])
     assert names == ["a", "b", "c"]
-
-
-def test_method_stepping_the_descent_that_called_it_is_refused():
-    # The descent calls the method itself (in a thread with this much stack);
-    # the method steps that descent, found in its caller's frame: refused.
-    def visit_Name(self, node):
-        try:
-            next(sys._getframe(1).f_locals["calls"])
-        except ValueError as e:
-            names.append((node.id, str(e)))
-
-    names, old = [], threading.stack_size(4 << 20)
-    V = type("V", (quernwood.NodeVisitor,), {"visit_Name": visit_Name})
-    thread = threading.Thread(target=V().visit, args=(ast.parse("a + f(b)"),))
-    thread.start(), thread.join(), threading.stack_size(old)
-    assert names == [(n, "the visitor's descent is already running") for n in "afb"]
 
 
 SWAPPED_SUITE = """
