@@ -217,6 +217,16 @@ inline bool recursion_mostly_free(PyThreadState* t) noexcept {
 #endif
 }
 
+// The Python frame running on the thread (its address alone, to compare):
+// a C function called from Python code sees its caller's.
+inline const void* running_frame(PyThreadState* t) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+    return t->cframe ? t->cframe->current_frame : nullptr;
+#else
+    return t->current_frame;
+#endif
+}
+
 // Whether the interpreter bounds C recursion by the stack the thread has
 // (from 3.14); before, by counts alone, so deep C recursion in a thread with
 // a small stack crashes it, wherever the stack went.

@@ -53,6 +53,13 @@ public:
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
 
+// Where a descent is stepped from: the thread, and the Python frame that
+// runs there (the driving loop's, when the loop steps it).
+struct Stepper {
+    PyThreadState* thread = PyThreadState_Get();
+    const void* frame = compat::running_frame(thread);
+};
+
 // One call of visit, generic_visit or visit_Constant, which the Python
 // method iterates: each item is a Python call (callee, argument) that the
 // method makes and whose result it hands back with put().
@@ -64,6 +71,11 @@ struct DescentObject {
     // once, so most calls make no tuple.
     PyObject* last_call;
     bool busy;  // a step is running: code it runs may get here again
+    // A call handed out to the driving loop is running, which `loop` made:
+    // code that finds the descent in the loop's frame and steps it from
+    // inside the call is refused, as it is while a step runs.
+    bool call_out;
+    Stepper loop;
 };
 
 DescentObject* as_descent(PyObject* o) noexcept { return reinterpret_cast<DescentObject*>(o); }
@@ -77,14 +89,16 @@ PyObject* descent_entry(PyObject* o, F&& body) {
     PyObject* result = guarded(
         [&]() -> PyObject* {
             DescentObject* d = as_descent(o);
-            if (d->busy) throw_error(PyExc_ValueError, "the visitor's descent is already running");
+            const Stepper here;
+            if (d->busy || (d->call_out && d->loop.thread == here.thread && d->loop.frame != here.frame))
+                throw_error(PyExc_ValueError, "the visitor's descent is already running");
             if (!d->visitor) return nullptr;
             d->busy = true;
             struct Idle {
                 DescentObject* d;
                 ~Idle() { d->busy = false; }
             } idle{d};
-            return body(*d->visitor, scope);
+            return body(*d->visitor, scope, here);
         },
         static_cast<PyObject*>(nullptr));
     scope.release_waiting();
@@ -92,13 +106,17 @@ PyObject* descent_entry(PyObject* o, F&& body) {
 }
 
 PyObject* descent_next(PyObject* o) {
-    return descent_entry(o, [o](Visitor& v, StateScope& scope) -> PyObject* {
+    return descent_entry(o, [o](Visitor& v, StateScope& scope, const Stepper& here) -> PyObject* {
         RecursionGuard guard;
+        DescentObject* d = as_descent(o);
+        d->call_out = false;  // the loop is back: the call it made returned
         Outcome out = v.step(scope);
-        PyObject*& pair = as_descent(o)->last_call;
+        PyObject*& pair = d->last_call;
         if (pair && (!out.callee || !compat::uniquely_held(pair)))
             Strong::own_or_null(std::exchange(pair, nullptr));  // let go of at once
         if (!out.callee) return nullptr;  // the end: StopIteration
+        d->call_out = true;
+        d->loop = here;
         PyObject* second = out.second ? out.second.as_ptr() : Py_None;
         if (!pair) {
             pair = check(PyTuple_Pack(3, out.callee.as_ptr(), out.arg.as_ptr(), second));
@@ -117,14 +135,15 @@ PyObject* descent_next(PyObject* o) {
 }
 
 PyObject* descent_put(PyObject* o, PyObject* r) {
-    return descent_entry(o, [r](Visitor& v, StateScope&) -> PyObject* {
+    return descent_entry(o, [r](Visitor& v, StateScope&, const Stepper&) -> PyObject* {
         v.put(Strong::borrowed(r));
         return Py_NewRef(Py_None);
     });
 }
 
 PyObject* descent_result(PyObject* o, PyObject*) {
-    PyObject* r = descent_entry(o, [](Visitor& v, StateScope&) -> PyObject* { return v.result().release(); });
+    PyObject* r =
+        descent_entry(o, [](Visitor& v, StateScope&, const Stepper&) -> PyObject* { return v.result().release(); });
     return r || PyErr_Occurred() ? r : Py_NewRef(Py_None);
 }
 
@@ -184,6 +203,8 @@ PyObject* descent_new(PyObject* type, PyObject* const* args, Py_ssize_t nargs) {
             d->visitor = visitor.release();
             d->last_call = nullptr;
             d->busy = false;
+            d->call_out = false;
+            d->loop = Stepper();
             PyObject_GC_Track(d);
             return reinterpret_cast<PyObject*>(d);
         },

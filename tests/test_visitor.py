@@ -446,14 +446,22 @@ def stale_cases():
         log.append(len(names))
 
     def stepping_the_running_descent(base, log):
-        # A method steps the descent that called it, found in its caller's frame: refused.
+        # A method steps the descent that called it, found in its caller's
+        # frame: refused, whether the descent made the call (near the top)
+        # or the Python loop did (below 32 nested steps).
         def visit_Name(self, n):
+            frame = sys._getframe(1)
             try:
-                next(sys._getframe(1).f_locals.get("calls", iter(())))  # ast's visit has none
+                next(frame.f_locals.get("calls", iter(())))
             except (ValueError, StopIteration) as e:
-                log.append((n.id, str(e) in ("", "the visitor's descent is already running")))
+                ours = "calls" in frame.f_locals
+                log.append((n.id, str(e) == "the visitor's descent is already running" if ours else str(e) == ""))
 
-        sub(base, visit_Name=visit_Name)().visit(P("a + f(b)"))
+        deep = ast.Name("b", ast.Load())
+        for _ in range(40):
+            deep = ast.UnaryOp(ast.Not(), deep)
+        V = sub(base, visit_Name=visit_Name, visit_UnaryOp=lambda self, n: self.generic_visit(n))
+        V().visit(ast.Module([ast.Expr(ast.Name("a", ast.Load())), ast.Expr(deep), ast.Expr(ast.Name("c"))], []))
 
     def passed_over_values(base, log):
         # Values the descent reads and passes over are freed as it goes.
