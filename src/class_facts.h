@@ -1,6 +1,7 @@
 // What the descent knows of the node classes met on a thread, kept while
-// each class keeps its version tag, and the memory that ended visitors leave
-// to the next ones.
+// each class keeps its version tag, and what the thread keeps for the
+// descents: the memory and frame stacks (`Frame`) that ended ones leave to
+// the next, and the running sprint's levels (`Level`).
 #pragma once
 
 #include "dict_reader.h"
@@ -139,7 +140,8 @@ struct ClassMemo {
         return nullptr;
     }
 
-    // The facts of `t`, learnt and stored; `w` is the thread's words.
+    // The facts of `t`, learnt and stored; `w` is the visitor's copy of the
+    // interned names.
     ClassFacts& learn(PyTypeObject* t, ModuleState& state, PyObject* const* w);
 
 private:

@@ -21,7 +21,6 @@
 
 namespace qw::visiting {
 
-
 // What `self.visit(node)` comes to: a Python call, `callee(arg)` or, with
 // `second`, `callee(arg, second)`, whose result the driving Python frame
 // makes and hands back; or the descent of `node` by this module's
@@ -135,6 +134,17 @@ private:
     // its fields done.
     void sprint();
 
+    // ast's warning, from where ast gives it: the caller of visit_Constant,
+    // which is the line of ast's NodeVisitor.visit that calls the method
+    // when this module's visit stands in for it. The filters and the
+    // once-only registry see the same place.
+    void warn_deprecated(PyObject* method, bool from_visit);
+
+    // The stack is the path from the root: a node on it twice is its own
+    // descendant, and the descent would never end. Looked for past a depth
+    // that no parsed tree reaches, and at every doubling after.
+    void check_path(const std::vector<Frame>& stack);
+
     // The sprint's helpers, inline: defined in sprint.cpp.
 
     // Whether the base class's visit_Constant comes to the descent for the
@@ -151,17 +161,6 @@ private:
     // the last one before its field or item now due, the others after the
     // one each is in, as if the general road had come this far.
     inline void stop();
-
-    // ast's warning, from where ast gives it: the caller of visit_Constant,
-    // which is the line of ast's NodeVisitor.visit that calls the method
-    // when this module's visit stands in for it. The filters and the
-    // once-only registry see the same place.
-    void warn_deprecated(PyObject* method, bool from_visit);
-
-    // The stack is the path from the root: a node on it twice is its own
-    // descendant, and the descent would never end. Looked for past a depth
-    // that no parsed tree reaches, and at every doubling after.
-    void check_path(const std::vector<Frame>& stack);
 
     Strong self_ref_;
     Strong root_;

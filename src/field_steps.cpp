@@ -2,6 +2,12 @@
 
 namespace qw::visiting {
 
+inline bool FieldSteps::shadows_fields(PyObject* dict) const {
+    const EntryView view = unicode_entries(dict);
+    if (view.ok && view.count <= 16) return scan_unicode(view, w_[W_FIELDS]) != nullptr;
+    return lookup_field(dict, 0, w_[W_FIELDS]) != nullptr;
+}
+
 inline Strong FieldSteps::next_field(Frame& f) {
     if (f.field_iter) {
         python_runs();

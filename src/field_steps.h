@@ -40,6 +40,10 @@ private:
     // Whether setting field `name` of `f.node` to `r` frees the value it
     // replaces, or may run code otherwise (where that is not known).
     inline bool replaced_is_freed(const Frame& f, const Strong& name, const Strong& r);
+
+    // Whether a node's dict (a readable one: see instance_dict) holds its
+    // own `_fields`, which no parsed node does.
+    inline bool shadows_fields(PyObject* dict) const;
 };
 
 }  // namespace qw::visiting

@@ -86,12 +86,6 @@ PyObject* MethodRoads::constant_method(PyObject* value) {
     return nullptr;
 }
 
-bool MethodRoads::shadows_fields(PyObject* dict) const {
-    const EntryView view = unicode_entries(dict);
-    if (view.ok && view.count <= 16) return scan_unicode(view, w_[W_FIELDS]) != nullptr;
-    return lookup_field(dict, 0, w_[W_FIELDS]) != nullptr;
-}
-
 void MethodRoads::set_road(ClassFacts& f, ClassFacts::Road r, PyObject* function) noexcept {
     f.road = r;
     f.function = function;

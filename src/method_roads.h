@@ -7,7 +7,9 @@
 // the visitor's instance dict, looked at again after any Python code ran.
 // Where a fact does not hold, the read is made, so a visitor that overrides
 // `visit` or `generic_visit`, or answers attribute reads itself, gets its
-// own code called exactly where the standard visitor would call it.
+// own code called exactly where the standard visitor would call it. With
+// them, the reads of nodes that every part of the descent makes: isinstance
+// as ast's visitor asks it, a node's instance dict, a class's facts.
 #pragma once
 
 #include "ast_types.h"
@@ -121,10 +123,6 @@ protected:
 
     // The deprecated method that visit_Constant tries for a value.
     PyObject* constant_method(PyObject* value);
-
-    // Whether a node's dict (a readable one: see instance_dict) holds its
-    // own `_fields`, which no parsed node does.
-    bool shadows_fields(PyObject* dict) const;
 
     // Keeps the road `r` found for `f`, for as long as it holds.
     void set_road(ClassFacts& f, ClassFacts::Road r, PyObject* function = nullptr) noexcept;

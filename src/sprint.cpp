@@ -1,3 +1,4 @@
+// The sprint: the descent as a walk, below a node, while no code can run.
 #include "descent.h"
 
 namespace qw::visiting {
