@@ -73,7 +73,8 @@ struct DescentObject {
     bool busy;  // a step is running: code it runs may get here again
     // A call handed out to the driving loop is running, which `loop` made:
     // code that finds the descent in the loop's frame and steps it from
-    // inside the call is refused, as it is while a step runs.
+    // inside the call, or from another thread, is refused, as it is while a
+    // step runs. Until the loop steps it again or ends by an exception.
     bool call_out;
     Stepper loop;
 };
@@ -90,7 +91,7 @@ PyObject* descent_entry(PyObject* o, F&& body) {
         [&]() -> PyObject* {
             DescentObject* d = as_descent(o);
             const Stepper here;
-            if (d->busy || (d->call_out && d->loop.thread == here.thread && d->loop.frame != here.frame))
+            if (d->busy || (d->call_out && (d->loop.thread != here.thread || d->loop.frame != here.frame)))
                 throw_error(PyExc_ValueError, "the visitor's descent is already running");
             if (!d->visitor) return nullptr;
             d->busy = true;
@@ -115,12 +116,15 @@ PyObject* descent_next(PyObject* o) {
         if (pair && (!out.callee || !compat::uniquely_held(pair)))
             Strong::own_or_null(std::exchange(pair, nullptr));  // let go of at once
         if (!out.callee) return nullptr;  // the end: StopIteration
-        d->call_out = true;
-        d->loop = here;
         PyObject* second = out.second ? out.second.as_ptr() : Py_None;
+        const auto hand_out = [&]() {
+            d->call_out = true;
+            d->loop = here;
+            return Py_NewRef(pair);
+        };
         if (!pair) {
             pair = check(PyTuple_Pack(3, out.callee.as_ptr(), out.arg.as_ptr(), second));
-            return Py_NewRef(pair);
+            return hand_out();
         }
         // The old items go as the scope lets them: freeing one may run code.
         Strong old[] = {Strong::own_or_null(PyTuple_GET_ITEM(pair, 0)), Strong::own_or_null(PyTuple_GET_ITEM(pair, 1)),
@@ -130,8 +134,15 @@ PyObject* descent_next(PyObject* o) {
         PyTuple_SET_ITEM(pair, 2, Py_NewRef(second));
         compat::tuple_refilled(pair);
         if (!PyObject_GC_IsTracked(pair)) PyObject_GC_Track(pair);
-        return Py_NewRef(pair);
+        return hand_out();
     });
+}
+
+// The driving loop ends by an exception, perhaps from the call it was
+// handed: the descent may be finished from anywhere after.
+PyObject* descent_left(PyObject* o, PyObject*) {
+    as_descent(o)->call_out = false;
+    return Py_NewRef(Py_None);
 }
 
 PyObject* descent_put(PyObject* o, PyObject* r) {
@@ -217,6 +228,8 @@ PyMethodDef DESCENT_METHODS[] = {
     {"put", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&descent_put)), METH_O, nullptr},
     {"result", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&descent_result)), METH_NOARGS,
      nullptr},
+    {"_left", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&descent_left)), METH_NOARGS,
+     nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -252,8 +265,12 @@ descent through nodes without a visitor function runs natively."""
     def visit(self, node):
         """Visit a node."""
         calls = _descent(self, node, 1)
-        for callee, arg, second in calls:
-            calls.put(callee(arg) if second is None else callee(arg, second))
+        try:
+            for callee, arg, second in calls:
+                calls.put(callee(arg) if second is None else callee(arg, second))
+        except BaseException:
+            calls._left()
+            raise
         return calls.result()
 
     def generic_visit(self, node):
@@ -262,17 +279,25 @@ descent through nodes without a visitor function runs natively."""
         # on a transformer, the nodes below are transformed.
         calls = _descent(self, node, 2)
         if calls is not None:
-            for callee, arg, second in calls:
-                if second is None:
-                    callee(arg)
-                else:
-                    callee(arg, second)
+            try:
+                for callee, arg, second in calls:
+                    if second is None:
+                        callee(arg)
+                    else:
+                        callee(arg, second)
+            except BaseException:
+                calls._left()
+                raise
 
     if _CONSTANT_FALLBACK:
         def visit_Constant(self, node):
             calls = _descent(self, node, 4)
-            for callee, arg, second in calls:
-                calls.put(callee(arg) if second is None else callee(arg, second))
+            try:
+                for callee, arg, second in calls:
+                    calls.put(callee(arg) if second is None else callee(arg, second))
+            except BaseException:
+                calls._left()
+                raise
             return calls.result()
 
 
@@ -284,8 +309,12 @@ modification of nodes, as `ast.NodeTransformer` does."""
         """Called if no explicit visitor function exists for a node."""
         calls = _descent(self, node, 3)
         if calls is not None:
-            for callee, arg, second in calls:
-                calls.put(callee(arg) if second is None else callee(arg, second))
+            try:
+                for callee, arg, second in calls:
+                    calls.put(callee(arg) if second is None else callee(arg, second))
+            except BaseException:
+                calls._left()
+                raise
         return node
 )";
 

@@ -447,15 +447,22 @@ def stale_cases():
 
     def stepping_the_running_descent(base, log):
         # A method steps the descent that called it, found in its caller's
-        # frame: refused, whether the descent made the call (near the top)
-        # or the Python loop did (below 32 nested steps).
+        # frame, itself or from a thread: refused, whether the descent made
+        # the call (near the top) or the Python loop did (below 32 steps).
         def visit_Name(self, n):
-            frame = sys._getframe(1)
-            try:
-                next(frame.f_locals.get("calls", iter(())))
-            except (ValueError, StopIteration) as e:
-                ours = "calls" in frame.f_locals
-                log.append((n.id, str(e) == "the visitor's descent is already running" if ours else str(e) == ""))
+            frame, refused = sys._getframe(1), []
+
+            def step():
+                try:
+                    next(frame.f_locals.get("calls", iter(())))
+                except (ValueError, StopIteration) as e:
+                    ours = "calls" in frame.f_locals
+                    refused.append(str(e) == "the visitor's descent is already running" if ours else str(e) == "")
+
+            step()
+            thread = threading.Thread(target=step)  # or from another thread
+            thread.start(), thread.join()
+            log.append((n.id, refused))
 
         deep = ast.Name("b", ast.Load())
         for _ in range(40):
@@ -762,26 +769,38 @@ def test_visit_on_a_coroutine_stack():
     assert (out.returncode, out.stdout.strip()) == (0, "['a', 'b']"), out.stderr[-2000:]
 
 
-def test_descent_left_by_an_ended_thread_finishes_on_another():
-    # A traceback keeps a thread's half-done visit; another thread finishes
-    # it after the first one's caches are gone (the sanitizer sees a stale read).
+@pytest.mark.parametrize("depth", [0, 40], ids=["call-made-by-descent", "call-made-by-loop"])
+@pytest.mark.parametrize("in_thread", [True, False], ids=["ended-thread", "same-thread"])
+def test_descent_left_by_an_ended_thread_finishes_on_another(depth, in_thread):
+    # A traceback keeps a half-done visit; it is finished from another frame,
+    # after the thread that ran it and its caches are gone (the sanitizer
+    # sees a stale read) or on the same thread.
     class V(quernwood.NodeVisitor):
         def visit_Name(self, node):
             names.append(node.id)
             if len(names) == 1:
                 raise Stop
 
+        def visit_UnaryOp(self, node):
+            self.generic_visit(node)
+
     def run():
+        tree = ast.parse("a + b(c)").body[0]
+        for _ in range(depth):
+            tree = ast.UnaryOp(ast.Not(), tree)
         try:
-            V().visit(ast.parse("a + b(c)"))
+            V().visit(ast.Module([tree], []))
         except Stop as e:
             caught.append(e.__traceback__)
 
     names, caught = [], []
-    thread = threading.Thread(target=run)
-    thread.start()
-    thread.join()
-    descent = next(v for frame, _ in traceback.walk_tb(caught[0]) for v in frame.f_locals.values()
+    if in_thread:
+        thread = threading.Thread(target=run)
+        thread.start(), thread.join()
+    else:
+        run()
+    # The innermost descent, whose loop made the call that raised
+    *_, descent = (v for frame, _ in traceback.walk_tb(caught[0]) for v in frame.f_locals.values()
                    if type(v).__name__ == "_Descent")
     for call in descent:
         assert hash(call) == hash(tuple(list(call)))  # a call tuple filled again hashes anew
