@@ -236,7 +236,11 @@ void Visitor::warn_deprecated(PyObject* method, bool from_visit) {
     auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(visit.as_ptr()));
     PyObject* globals = PyFunction_GET_GLOBALS(visit.as_ptr());
     Strong bytes = Strong::own(PyCode_GetCode(code));
-    const int line = PyCode_Addr2Line(code, static_cast<int>(PyBytes_GET_SIZE(bytes.as_ptr())) - 2);
+    // The line of the last instruction that has one: a handler placed
+    // after the return may have none.
+    int line = -1;
+    for (int at = static_cast<int>(PyBytes_GET_SIZE(bytes.as_ptr())) - 2; at >= 0 && line < 0; at -= 2)
+        line = PyCode_Addr2Line(code, at);
     Strong fresh = Strong::own(PyDict_New());
     Strong registry = Strong::borrowed(check(PyDict_SetDefault(globals, w_[W_REGISTRY], fresh.as_ptr())));
     PyObject* module = PyDict_GetItemWithError(globals, w_[W_NAME]);

@@ -138,11 +138,15 @@ PyObject* descent_next(PyObject* o) {
     });
 }
 
-// The driving loop ends by an exception, perhaps from the call it was
-// handed: the descent may be finished from anywhere after.
-PyObject* descent_left(PyObject* o, PyObject*) {
-    as_descent(o)->call_out = false;
-    return Py_NewRef(Py_None);
+// `_call_out`, which the driving loop sets to False when it ends by an
+// exception, perhaps from the call it was handed: the descent may then be
+// finished from anywhere. An attribute, not a method: setting it is no
+// call, so it cannot fail, not even at the recursion limit.
+PyObject* descent_get_call_out(PyObject* o, void*) { return PyBool_FromLong(as_descent(o)->call_out); }
+
+int descent_set_call_out(PyObject* o, PyObject* v, void*) {
+    as_descent(o)->call_out = v == Py_True;
+    return 0;
 }
 
 PyObject* descent_put(PyObject* o, PyObject* r) {
@@ -228,15 +232,19 @@ PyMethodDef DESCENT_METHODS[] = {
     {"put", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&descent_put)), METH_O, nullptr},
     {"result", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&descent_result)), METH_NOARGS,
      nullptr},
-    {"_left", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&descent_left)), METH_NOARGS,
-     nullptr},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef DESCENT_GETSET[] = {
+    {"_call_out", &descent_get_call_out, &descent_set_call_out, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot DESCENT_SLOTS[] = {
     {Py_tp_iter, reinterpret_cast<void*>(&PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(&descent_next)},
     {Py_tp_methods, DESCENT_METHODS},
+    {Py_tp_getset, DESCENT_GETSET},
     {Py_tp_traverse, reinterpret_cast<void*>(&descent_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(&descent_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&descent_dealloc)},
@@ -269,7 +277,7 @@ descent through nodes without a visitor function runs natively."""
             for callee, arg, second in calls:
                 calls.put(callee(arg) if second is None else callee(arg, second))
         except BaseException:
-            calls._left()
+            calls._call_out = False
             raise
         return calls.result()
 
@@ -286,7 +294,7 @@ descent through nodes without a visitor function runs natively."""
                     else:
                         callee(arg, second)
             except BaseException:
-                calls._left()
+                calls._call_out = False
                 raise
 
     if _CONSTANT_FALLBACK:
@@ -296,7 +304,7 @@ descent through nodes without a visitor function runs natively."""
                 for callee, arg, second in calls:
                     calls.put(callee(arg) if second is None else callee(arg, second))
             except BaseException:
-                calls._left()
+                calls._call_out = False
                 raise
             return calls.result()
 
@@ -313,7 +321,7 @@ modification of nodes, as `ast.NodeTransformer` does."""
                 for callee, arg, second in calls:
                     calls.put(callee(arg) if second is None else callee(arg, second))
             except BaseException:
-                calls._left()
+                calls._call_out = False
                 raise
         return node
 )";

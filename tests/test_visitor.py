@@ -405,6 +405,29 @@ def stale_cases():
             if hasattr(V, "visit_Constant"):
                 V().visit_Constant(ast.Constant(2))
         log.append([(str(w.message), w.category, w.filename, w.lineno) for w in caught])
+        real, ast.NodeVisitor = ast.NodeVisitor, quernwood.NodeVisitor  # swapped, as tools swap them
+        try:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                V().visit(P("1"))
+        finally:
+            ast.NodeVisitor = real
+        log.append([w.lineno > 0 for w in caught])
+
+    def recursion_error_unchained(base, log):
+        # A recursive visitor that runs out of recursion, wherever: one RecursionError.
+        tree = ast.Name("a", ast.Load())
+        for _ in range(1200):
+            tree = ast.UnaryOp(ast.Not(), tree)
+        old = sys.getrecursionlimit()
+        for limit in range(1000, 1006):
+            sys.setrecursionlimit(limit)
+            try:
+                sub(base, visit_UnaryOp=lambda self, n: self.visit(n.operand))().visit(tree)
+            except RecursionError as e:
+                log.append(e.__context__ is None)
+            finally:
+                sys.setrecursionlimit(old)
 
     freed_item = freed_node("freed_item", lambda tree, n: tree.body[0].value.elts.__setitem__(0, n))
     freed_operand = freed_node("freed_operand", lambda tree, n: setattr(tree.body[0].value.elts[0], "operand", n))
@@ -597,7 +620,7 @@ def stale_cases():
 
     return [class_dict_written_directly, builtin_method_profiled, stepping_the_running_descent, transformer_descent_of_visitor, colliding_keys, walked_layouts, many_classes, untagged_class, odd_keys, facts_shared_between_visitors, equal_copy_keys, visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
             instance_method_while_visiting, dict_swapped_while_visiting, fields_item_finalizer,
-            read_once_below_visitor_descent, collected_while_visiting, interrupted_then_visited_again, nested_past_spares,
+            read_once_below_visitor_descent, collected_while_visiting, recursion_error_unchained, interrupted_then_visited_again, nested_past_spares,
             getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
             property_method, freed_item, freed_operand, foreign_key, deprecated_constant, passed_over_values]
 
