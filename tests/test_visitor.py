@@ -253,25 +253,6 @@ def stale_cases():
         v = sub(base, visit_Name=lambda self, n: log.append(n.id))()
         v.visit(ast.Module([n, ast.Name("a"), ast.Name("b")], []))
 
-    def collected_while_visiting(base, log):
-        # Collections anywhere (3.11 collects inside allocations) give the
-        # class a fresh but equal visit_Name, freeing the one the descent
-        # found, whose memory the next functions made are likely to take.
-        def fresh(*_):
-            V.visit_Name = lambda self, n: log.append(n.id)
-            taken[:] = [lambda self, n: log.append("freed method called") for _ in range(8)]
-
-        V, taken = sub(base, visit_Call=lambda self, n: log.append(n.func.id) or self.generic_visit(n)), []
-        fresh()
-        gc.callbacks.append(fresh)
-        old = gc.get_threshold()
-        gc.set_threshold(1)
-        try:
-            V().visit(P("f(a, g(b, [c, d]), h(e)) + k(m) + n" * 20))
-        finally:
-            gc.set_threshold(*old)
-            gc.callbacks.remove(fresh)
-
     def read_once_below_visitor_descent(base, log):
         # NodeVisitor.generic_visit on a transformer reads generic_visit once per child, as ast's visit.
         getattribute = lambda self, name: log.append(name) or object.__getattribute__(self, name)  # noqa: E731
@@ -620,7 +601,7 @@ def stale_cases():
 
     return [class_dict_written_directly, builtin_method_profiled, stepping_the_running_descent, transformer_descent_of_visitor, colliding_keys, walked_layouts, many_classes, untagged_class, odd_keys, facts_shared_between_visitors, equal_copy_keys, visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
             instance_method_while_visiting, dict_swapped_while_visiting, fields_item_finalizer,
-            read_once_below_visitor_descent, collected_while_visiting, recursion_error_unchained, interrupted_then_visited_again, nested_past_spares,
+            read_once_below_visitor_descent, recursion_error_unchained, interrupted_then_visited_again, nested_past_spares,
             getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
             property_method, freed_item, freed_operand, foreign_key, deprecated_constant, passed_over_values]
 
