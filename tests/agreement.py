@@ -99,6 +99,9 @@ def visit_log(base, tree):
     return log
 
 
+DEEP = ast.parse("f(" * 40 + "x" + ")" * 40)
+
+
 def disagreements(tree):
     order = dfs(tree)
     ids = lambda nodes: [id(n) for n in nodes]  # noqa: E731
@@ -134,6 +137,8 @@ def disagreements(tree):
         "fix_missing_locations": qw.fix_missing_locations(ours) is ours
         and ast.dump(ours, include_attributes=True) == ast.dump(theirs, include_attributes=True),
         "NodeVisitor": visit_log(qw.NodeVisitor, tree) == visit_log(ast.NodeVisitor, tree),
+        # 40 nested calls: past 32 steps the driving loops make the calls.
+        "NodeVisitor deep": visit_log(qw.NodeVisitor, DEEP) == visit_log(ast.NodeVisitor, DEEP),
     }
     return [name for name, ok in checks.items() if not ok]
 

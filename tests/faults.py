@@ -21,6 +21,9 @@ import quernwood as qw
 SOURCE = "def f(x, y=[1]):\n    return g(x) + y.z\nclass C:\n    pass\n"
 KINDS = (ast.Name, ast.Call)
 
+_DEEP = ast.parse("f(" * 40 + "x" + ")" * 40)
+
+
 class _Sparse(qw.NodeVisitor):
     def visit_Call(self, node):
         self.generic_visit(node)
@@ -52,6 +55,8 @@ CALLS = {
     "abstract kind as error": lambda t: _abstract_as_error(t),
     "NodeVisitor": lambda t: _Sparse().visit(t),
     "NodeTransformer": lambda t: _Dropper().visit(t),
+    # Past 32 nested steps the driving Python loops make the calls.
+    "NodeVisitor deep": lambda t: _Sparse().visit(_DEEP),
 }
 
 

@@ -202,11 +202,13 @@ def test_forked_child_never_hangs_while_threads_exit():
         import quernwood as qw
         warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
         tree = ast.parse("x = f(y)")
+        deep = ast.parse("f(" * 40 + "x" + ")" * 40)  # the visitor's loops make calls past 32 steps
+        V = type("V", (qw.NodeVisitor,), {"visit_Call": lambda self, n: self.generic_visit(n)})
         stop = threading.Event()
 
         def churn():
             while not stop.is_set():
-                t = threading.Thread(target=qw._walk_count, args=(tree,))
+                t = threading.Thread(target=lambda: (qw._walk_count(tree), V().visit(deep)))
                 t.start()
                 t.join()
 
@@ -221,6 +223,7 @@ def test_forked_child_never_hangs_while_threads_exit():
             pid = os.fork()
             if pid == 0:
                 qw._walk_count(None)
+                V().visit(deep)
                 os._exit(0)
             forks += 1
             limit = time.monotonic() + 60

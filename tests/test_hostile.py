@@ -50,6 +50,12 @@ SLOW_VISIT = """
         visit_Name = lambda self, node: time.sleep(0.2)
     n = ast.parse("x")
 """
+SLOW_DEEP_VISIT = """
+    class V(qw.NodeVisitor):  # 40 steps down the driving loop makes the call
+        visit_Call = lambda self, node: self.generic_visit(node)
+        visit_Name = lambda self, node: node.id == "x" and time.sleep(0.2)
+    n = ast.parse("f(" * 40 + "x" + ")" * 40)
+"""
 SLOW_NOTE = """
     import warnings
     class Slow(Exception):
@@ -70,10 +76,11 @@ SLOW_NOTE = """
     (SLOW_RELEASE, "qw.subtree_hash(n)"),
     (SLOW_FIELD_NAME, "qw.walk_dfs(n)"),
     (SLOW_VISIT, "V().visit(n)"),
+    (SLOW_DEEP_VISIT, "V().visit(n)"),
     (SLOW_NOTE, "qw.walk_of_types(n, (ast.expr,))"),
 ], ids=["getter-walk_of_types", "getter-walk_frontier_edges", "getter-subtree_hash", "getter-set_parents",
         "release-walk_of_types", "release-subtree_hash", "field-name-walk_dfs", "method-NodeVisitor",
-        "note-walk_of_types"])
+        "deep-method-NodeVisitor", "note-walk_of_types"])
 def test_daemon_thread_ended_by_interpreter_exit(setup, call):
     # The daemon threads wake up while the interpreter finalizes, and are
     # ended inside the call without the interpreter lock. Each call runs on
@@ -143,7 +150,7 @@ def test_interrupt_while_reading_fields_propagates_and_caches_nothing(call, expe
     "walk", "walk_dfs", "walk_unordered", "_walk_count", "walk_frontier", "walk_frontier_edges",
     "walk_of_types", "walk_frontier_events", "subtree_hashes", "subtree_hash", "set_parents",
     "fix_missing_locations", "walk_of_types_edges", "expand_kinds", "subtree_digests", "subtree_digest",
-    "NodeVisitor", "NodeTransformer",
+    "NodeVisitor", "NodeTransformer", "NodeVisitor deep",
     *(pytest.param(name, marks=pytest.mark.skipif(
         sys.version_info < (3, 14), reason="warnings.warn itself crashes under failing allocations before 3.14"))
       for name in ("abstract kind", "abstract kind as error"))])

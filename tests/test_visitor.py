@@ -253,6 +253,30 @@ def stale_cases():
         v = sub(base, visit_Name=lambda self, n: log.append(n.id))()
         v.visit(ast.Module([n, ast.Name("a"), ast.Name("b")], []))
 
+    def stepped_by_collections(base, log):
+        # Collections all through a deep visit (3.11 collects inside
+        # allocations) step every descent on the stack: each is refused,
+        # and the visit goes on as ast's does.
+        def step_all(phase, info):
+            frame = sys._getframe(1)
+            while frame:
+                if frame.f_code.co_filename == "<quernwood>" and "calls" in frame.f_locals:
+                    try:
+                        next(frame.f_locals["calls"])
+                    except (ValueError, StopIteration):
+                        pass
+                frame = frame.f_back
+
+        V = sub(base, visit_Call=lambda self, n: self.generic_visit(n), visit_Name=lambda self, n: log.append(n.id))
+        old = gc.get_threshold()
+        gc.callbacks.append(step_all)
+        gc.set_threshold(1)
+        try:
+            V().visit(P("f(" * 40 + "g(x, y)" + ")" * 40))
+        finally:
+            gc.set_threshold(*old)
+            gc.callbacks.remove(step_all)
+
     def read_once_below_visitor_descent(base, log):
         # NodeVisitor.generic_visit on a transformer reads generic_visit once per child, as ast's visit.
         getattribute = lambda self, name: log.append(name) or object.__getattribute__(self, name)  # noqa: E731
@@ -265,8 +289,8 @@ def stale_cases():
             if n.id == "b":
                 raise KeyboardInterrupt
 
-        v = sub(base, visit_Name=visit_Name)()
-        for text in ("f(a, g(b, h(c)))", "d + e(b)"):
+        v = sub(base, visit_Name=visit_Name, visit_Call=lambda self, n: self.generic_visit(n))()
+        for text in ("f(a, g(b, h(c)))", "d + e(b)", "f(" * 40 + "b" + ")" * 40 + " + z"):  # the last: the loop's call
             try:
                 log.append(v.visit(P(text)) is None)
             except KeyboardInterrupt:
@@ -601,7 +625,7 @@ def stale_cases():
 
     return [class_dict_written_directly, builtin_method_profiled, stepping_the_running_descent, transformer_descent_of_visitor, colliding_keys, walked_layouts, many_classes, untagged_class, odd_keys, facts_shared_between_visitors, equal_copy_keys, visitor_descent_of_transformer, slots_subclass, setter_field, dropped_results, add_method, add_to_base, remove_method, instance_method, added_while_visiting,
             instance_method_while_visiting, dict_swapped_while_visiting, fields_item_finalizer,
-            read_once_below_visitor_descent, recursion_error_unchained, interrupted_then_visited_again, nested_past_spares,
+            read_once_below_visitor_descent, stepped_by_collections, recursion_error_unchained, interrupted_then_visited_again, nested_past_spares,
             getattr_hook, getattribute_hook, override_later, instance_visit, renamed_class, slots_and_args,
             property_method, freed_item, freed_operand, foreign_key, deprecated_constant, passed_over_values]
 
