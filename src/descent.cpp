@@ -213,8 +213,7 @@ Strong Visitor::call_here(PyThreadState* ts, const Outcome& o) {
         explicit Loan(PyThreadState* ts) noexcept : t(ts) { compat::lend_recursion(t, 1); }
         ~Loan() {
             // A thread that the exiting interpreter ends has no thread state left to count in.
-            if (EXITING_INTERPRETERS.load(std::memory_order_relaxed) != 0 && !thread_may_release()) return;
-            compat::lend_recursion(t, -1);
+            if (thread_state_usable()) compat::lend_recursion(t, -1);
         }
     } loan(ts);
     PyObject* args[] = {nullptr, o.arg.as_ptr(), o.second.as_ptr()};

@@ -45,6 +45,11 @@ extern std::atomic<int> EXITING_INTERPRETERS;
 
 // Whether this thread holds the interpreter of its running call (state.cpp).
 bool thread_may_release() noexcept;
+// Whether this thread may still touch its thread state and objects: not one
+// that an exiting interpreter is tearing down.
+inline bool thread_state_usable() noexcept {
+    return EXITING_INTERPRETERS.load(std::memory_order_relaxed) == 0 || thread_may_release();
+}
 // Releases the last reference to `p` where that cannot run Python code in a
 // destructor: within a call it waits until the call can (state.cpp).
 void release_last_ref(PyObject* p) noexcept;
@@ -60,10 +65,9 @@ bool release_waiting();  // whether anything was released
 // which terminates the process where it crosses a noexcept frame, as every
 // destructor is.
 inline void release_ref(PyObject* p) noexcept {
-    if (EXITING_INTERPRETERS.load(std::memory_order_relaxed) != 0) [[unlikely]] {
-        // A thread being torn down leaks what it held rather than touch it.
-        if (!thread_may_release()) return;
-    }
+    // A thread being torn down leaks what it held rather than touch it.
+    if (!thread_state_usable()) [[unlikely]]
+        return;
     if (Py_REFCNT(p) > 1) [[likely]] {
         Py_DECREF(p);
         return;

@@ -46,8 +46,7 @@ public:
         --thread_locals()->visitor_steps;
         // A thread that the exiting interpreter ends holds no thread state
         // to count down in.
-        if (EXITING_INTERPRETERS.load(std::memory_order_relaxed) != 0 && !thread_may_release()) return;
-        Py_LeaveRecursiveCall();
+        if (thread_state_usable()) Py_LeaveRecursiveCall();
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
@@ -58,6 +57,7 @@ public:
 struct Stepper {
     PyThreadState* thread = PyThreadState_Get();
     const void* frame = compat::running_frame(thread);
+    bool operator==(const Stepper&) const = default;
 };
 
 // One call of visit, generic_visit or visit_Constant, which the Python
@@ -90,8 +90,7 @@ PyObject* descent_entry(PyObject* o, F&& body) {
     PyObject* result = guarded(
         [&]() -> PyObject* {
             DescentObject* d = as_descent(o);
-            const Stepper here;
-            if (d->busy || (d->call_out && (d->loop.thread != here.thread || d->loop.frame != here.frame)))
+            if (d->busy || (d->call_out && Stepper() != d->loop))
                 throw_error(PyExc_ValueError, "the visitor's descent is already running");
             if (!d->visitor) return nullptr;
             d->busy = true;
@@ -99,7 +98,7 @@ PyObject* descent_entry(PyObject* o, F&& body) {
                 DescentObject* d;
                 ~Idle() { d->busy = false; }
             } idle{d};
-            return body(*d->visitor, scope, here);
+            return body(*d->visitor, scope);
         },
         static_cast<PyObject*>(nullptr));
     scope.release_waiting();
@@ -107,7 +106,7 @@ PyObject* descent_entry(PyObject* o, F&& body) {
 }
 
 PyObject* descent_next(PyObject* o) {
-    return descent_entry(o, [o](Visitor& v, StateScope& scope, const Stepper& here) -> PyObject* {
+    return descent_entry(o, [o](Visitor& v, StateScope& scope) -> PyObject* {
         RecursionGuard guard;
         DescentObject* d = as_descent(o);
         d->call_out = false;  // the loop is back: the call it made returned
@@ -119,7 +118,7 @@ PyObject* descent_next(PyObject* o) {
         PyObject* second = out.second ? out.second.as_ptr() : Py_None;
         const auto hand_out = [&]() {
             d->call_out = true;
-            d->loop = here;
+            d->loop = Stepper();  // where it is stepped from: the loop
             return Py_NewRef(pair);
         };
         if (!pair) {
@@ -150,7 +149,7 @@ int descent_set_call_out(PyObject* o, PyObject* v, void*) {
 }
 
 PyObject* descent_put(PyObject* o, PyObject* r) {
-    return descent_entry(o, [r](Visitor& v, StateScope&, const Stepper&) -> PyObject* {
+    return descent_entry(o, [r](Visitor& v, StateScope&) -> PyObject* {
         v.put(Strong::borrowed(r));
         return Py_NewRef(Py_None);
     });
@@ -158,7 +157,7 @@ PyObject* descent_put(PyObject* o, PyObject* r) {
 
 PyObject* descent_result(PyObject* o, PyObject*) {
     PyObject* r =
-        descent_entry(o, [](Visitor& v, StateScope&, const Stepper&) -> PyObject* { return v.result().release(); });
+        descent_entry(o, [](Visitor& v, StateScope&) -> PyObject* { return v.result().release(); });
     return r || PyErr_Occurred() ? r : Py_NewRef(Py_None);
 }
 
