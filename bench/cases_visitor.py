@@ -100,6 +100,31 @@ def every_class(base):
     return type("Everything", (base,), namespace)
 
 
+class FloorBase:
+    """The visitor classes' Python code with the descent taken away: a
+    generic_visit frame that makes one native call and visits nothing."""
+
+    def generic_visit(self, node):
+        len(())
+
+
+def floor(make):
+    """A bound on any descent whose methods and generic_visit are Python
+    code: the visitor's own methods, called for each node that has one, in
+    the order of a native walk that costs nothing else."""
+    cls = make(FloorBase)
+    table = {c: getattr(cls, f"visit_{c.__name__}") for c in NODE_CLASSES if hasattr(cls, f"visit_{c.__name__}")}
+    kinds = tuple(table)
+
+    def run(tree):
+        v = cls()
+        for node in quernwood.walk_of_types(tree, kinds):
+            table[type(node)](v, node)
+        return v
+
+    return run
+
+
 def runner(make, base, parsed=False):
     cls = make(base)
     if parsed:
@@ -121,6 +146,8 @@ def cases_for(label, make, kind="NodeVisitor"):
     theirs, ours = getattr(ast, kind), getattr(quernwood, kind)
     out = [Case(label, f"ast.{kind} {label}", runner(make, theirs)),
            Case(label, f"quernwood.{kind} {label}", runner(make, ours))]
+    if kind == "NodeVisitor" and make is not empty:
+        out.append(Case(label, f"floor: methods over walk_of_types, {label}", floor(make)))
     group = f"{label} (parsed)"
     out += [Case(group, f"ast.parse + ast.{kind} {label}", runner(make, theirs, True),
                  per_file=source, per_file_only=True),

@@ -37,6 +37,8 @@ for _label, _make in (("empty", cases_visitor.empty), ("sparse", cases_visitor.s
                       ("every-class", cases_visitor.every_class)):
     for _base in (ast.NodeVisitor, quernwood.NodeVisitor):
         FUNCTIONS[f"{_base.__module__}.NodeVisitor {_label}"] = lambda t, c=_make(_base): c().visit(t)
+    if _make is not cases_visitor.empty:
+        FUNCTIONS[f"floor {_label}"] = cases_visitor.floor(_make)
 for _base in (ast.NodeTransformer, quernwood.NodeTransformer):
     FUNCTIONS[f"{_base.__module__}.NodeTransformer sparse"] = \
         lambda t, c=cases_visitor.sparse_transformer(_base): c().visit(t)
