@@ -48,7 +48,9 @@ bool thread_may_release() noexcept;
 // Whether this thread may still touch its thread state and objects: not one
 // that an exiting interpreter is tearing down.
 inline bool thread_state_usable() noexcept {
-    return EXITING_INTERPRETERS.load(std::memory_order_relaxed) == 0 || thread_may_release();
+    if (EXITING_INTERPRETERS.load(std::memory_order_relaxed) == 0) [[likely]]
+        return true;
+    return thread_may_release();
 }
 // Releases the last reference to `p` where that cannot run Python code in a
 // destructor: within a call it waits until the call can (state.cpp).
@@ -66,8 +68,7 @@ bool release_waiting();  // whether anything was released
 // destructor is.
 inline void release_ref(PyObject* p) noexcept {
     // A thread being torn down leaks what it held rather than touch it.
-    if (!thread_state_usable()) [[unlikely]]
-        return;
+    if (!thread_state_usable()) return;
     if (Py_REFCNT(p) > 1) [[likely]] {
         Py_DECREF(p);
         return;
