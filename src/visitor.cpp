@@ -109,7 +109,9 @@ PyObject* descent_next(PyObject* o) {
     return descent_entry(o, [o](Visitor& v, StateScope& scope) -> PyObject* {
         RecursionGuard guard;
         DescentObject* d = as_descent(o);
-        d->call_out = false;  // the loop is back: the call it made returned
+        // The loop is back: the call it made returned. Where it was out, the
+        // entry found the step made from where the loop stands, `d->loop`.
+        const bool was_out = std::exchange(d->call_out, false);
         Outcome out = v.step(scope);
         PyObject*& pair = d->last_call;
         if (pair && (!out.callee || !compat::uniquely_held(pair)))
@@ -118,7 +120,7 @@ PyObject* descent_next(PyObject* o) {
         PyObject* second = out.second ? out.second.as_ptr() : Py_None;
         const auto hand_out = [&]() {
             d->call_out = true;
-            d->loop = Stepper();  // where it is stepped from: the loop
+            if (!was_out) d->loop = Stepper();
             return Py_NewRef(pair);
         };
         if (!pair) {
